@@ -1,0 +1,207 @@
+// A simulated device, for trying the monitor and for tests without
+// hardware. It takes its behaviour from the environment on its first call:
+//
+//   PINMON_SIM      settings separated by blanks:
+//                     open=fail   opening fails
+//                     mode=fail   setting the bit mode fails
+//                     pins=B,...  reads give these bytes (two hex digits
+//                                 each, or x for a read that fails), in
+//                                 turn; the last one repeats for ever
+//                   Unset or without pins=, reads give a moving pattern
+//                   that drives every line high and low.
+//   PINMON_SIM_LOG  a file to which each call appends one line.
+//
+// A setting it does not understand ends the process with status 3 before
+// any call is answered.
+
+#include "device.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const device_status status_ok = 0;
+const device_status status_invalid_handle = 1;
+const device_status status_not_found = 2;
+const device_status status_io_error = 4;
+
+const int failed_read = -1;
+const int config_error_exit = 3;
+
+bool configured = false;
+bool open_fails = false;
+bool mode_fails = false;
+std::vector<int> scripted_pins; // empty: the moving pattern
+std::size_t reads_done = 0;
+std::FILE *call_log = nullptr;
+
+// Its address is the handle of the one simulated device.
+unsigned char simulated_device = 0;
+
+[[noreturn]] void reject_config(const std::string &problem) {
+  std::fprintf(stderr, "simulated device: %s\n", problem.c_str());
+  std::exit(config_error_exit);
+}
+
+int hex_digit_value(char digit) {
+  if (digit >= '0' && digit <= '9')
+    return digit - '0';
+  if (digit >= 'a' && digit <= 'f')
+    return digit - 'a' + 10;
+  if (digit >= 'A' && digit <= 'F')
+    return digit - 'A' + 10;
+  return -1;
+}
+
+void parse_pins(const std::string &setting) {
+  const std::string list = setting.substr(std::strlen("pins="));
+  std::vector<int> pins;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = list.find(',', start);
+    const std::string entry = list.substr(start, comma - start);
+    if (entry == "x") {
+      pins.push_back(failed_read);
+    } else if (entry.size() == 2 && hex_digit_value(entry[0]) >= 0 &&
+               hex_digit_value(entry[1]) >= 0) {
+      pins.push_back(hex_digit_value(entry[0]) * 16 +
+                     hex_digit_value(entry[1]));
+    } else {
+      reject_config("PINMON_SIM: bad entry \"" + entry + "\" in \"" + setting +
+                    "\" (each is two hex digits or x)");
+    }
+    if (comma == std::string::npos)
+      break;
+    start = comma + 1;
+  }
+  scripted_pins = pins;
+}
+
+void parse_setting(const std::string &setting) {
+  if (setting == "open=fail")
+    open_fails = true;
+  else if (setting == "mode=fail")
+    mode_fails = true;
+  else if (setting.rfind("pins=", 0) == 0)
+    parse_pins(setting);
+  else
+    reject_config("PINMON_SIM: unknown setting \"" + setting + "\"");
+}
+
+void configure() {
+  if (configured)
+    return;
+  configured = true;
+
+  if (const char *settings = std::getenv("PINMON_SIM")) {
+    const std::string text = settings;
+    const char *const blanks = " \t\r\n";
+    std::size_t start = text.find_first_not_of(blanks);
+    while (start != std::string::npos) {
+      const std::size_t end = text.find_first_of(blanks, start);
+      parse_setting(text.substr(start, end - start));
+      start = text.find_first_not_of(blanks, end);
+    }
+  }
+
+  if (const char *path = std::getenv("PINMON_SIM_LOG")) {
+    // Binary mode keeps plain newlines on every platform.
+    call_log = std::fopen(path, "ab");
+    if (call_log == nullptr)
+      reject_config(std::string("PINMON_SIM_LOG: cannot open \"") + path +
+                    "\": " + std::strerror(errno));
+  }
+}
+
+std::string hex_token(const void *handle) {
+  static const char hex_digits[] = "0123456789abcdef";
+  auto value = reinterpret_cast<std::uintptr_t>(handle);
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), hex_digits[value & 0xf]);
+    value >>= 4;
+  } while (value != 0);
+  return "0x" + digits;
+}
+
+std::string byte_token(std::uint8_t value) {
+  static const char hex_digits[] = "0123456789abcdef";
+  return {hex_digits[value >> 4], hex_digits[value & 0xf]};
+}
+
+void log_call(const std::string &line) {
+  if (call_log == nullptr)
+    return;
+  std::fputs((line + '\n').c_str(), call_log);
+  std::fflush(call_log);
+}
+
+long long monotonic_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int moving_pattern(std::size_t read) {
+  // A one walking up the lines, then a zero walking up the lines.
+  const int bit = 1 << (read % 8);
+  return (read / 8) % 2 == 0 ? bit : (~bit & 0xff);
+}
+
+int next_pins() {
+  const std::size_t read = reads_done++;
+  if (scripted_pins.empty())
+    return moving_pattern(read);
+  return read < scripted_pins.size() ? scripted_pins[read]
+                                     : scripted_pins.back();
+}
+
+} // namespace
+
+device_status device_open_by_index(std::int32_t index, device_handle *handle) {
+  configure();
+  device_status status = status_ok;
+  if (open_fails || index != 0 || handle == nullptr)
+    status = status_not_found;
+  else
+    *handle = &simulated_device;
+  log_call("open " + std::to_string(index) + ' ' + std::to_string(status) +
+           ' ' + (status == status_ok ? hex_token(*handle) : "-"));
+  return status;
+}
+
+device_status device_set_bit_mode(device_handle handle, std::uint8_t mask,
+                                  std::uint8_t mode) {
+  configure();
+  device_status status = status_ok;
+  if (handle != &simulated_device)
+    status = status_invalid_handle;
+  else if (mode_fails)
+    status = status_io_error;
+  log_call("setbitmode " + hex_token(handle) + ' ' + byte_token(mask) + ' ' +
+           byte_token(mode) + ' ' + std::to_string(status));
+  return status;
+}
+
+device_status device_read_pins(device_handle handle, std::uint8_t *pins) {
+  configure();
+  device_status status = status_ok;
+  if (handle != &simulated_device || pins == nullptr) {
+    status = status_invalid_handle;
+  } else {
+    const int value = next_pins();
+    if (value == failed_read)
+      status = status_io_error;
+    else
+      *pins = static_cast<std::uint8_t>(value);
+  }
+  log_call("read " + hex_token(handle) + ' ' + std::to_string(status) + ' ' +
+           std::to_string(monotonic_ns()));
+  return status;
+}

@@ -1,0 +1,49 @@
+// pinmon: prints the state of the eight data lines of an FTDI chip in
+// asynchronous bit-bang mode, about ten times a second, until stopped.
+
+#include "device.h"
+#include "device_index.h"
+
+#include <cstdint>
+#include <iostream>
+#include <stdexcept>
+
+// A bad argument ends the run before anything reaches standard output and
+// before the device is touched.
+static int report_bad_argument(const char *argument,
+                               const std::logic_error &error) {
+  std::cerr << "pinmon: invalid device index \"" << argument
+            << "\": " << error.what() << '\n'
+            << "usage: pinmon [device-index]\n";
+  return 2;
+}
+
+int main(int argc, char *argv[]) {
+  std::int32_t index = 0;
+  try {
+    index = device_index(argc, argv);
+  } catch (const std::invalid_argument &error) {
+    return report_bad_argument(argv[1], error);
+  } catch (const std::out_of_range &error) {
+    return report_bad_argument(argv[1], error);
+  }
+
+  // Each line is flushed as it is written so that a pipe or a file sees it
+  // at once, and a process ended from outside loses nothing it printed.
+  std::cout << "FTDI Bit Bang mode\n" << std::flush;
+
+  device_handle handle = nullptr;
+  if (device_open_by_index(index, &handle) != 0) {
+    std::cout << "Can't open device " << index << '\n' << std::flush;
+    return -1;
+  }
+  std::cout << "Device " << index << " opened\n" << std::flush;
+
+  // Mask 0x00 makes every line an input; mode 0x01 is asynchronous bit-bang.
+  if (device_set_bit_mode(handle, 0x00, 0x01) != 0) {
+    std::cout << "Failed to set bitbang mode\n" << std::flush;
+    return -1;
+  }
+  std::cout << "BitBang mode On\n" << std::flush;
+  return 0;
+}

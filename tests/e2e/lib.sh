@@ -1,0 +1,70 @@
+# Helpers for the end-to-end tests. The executables come in $PINMON and
+# $PINMON_SIM_EXE; each test script sources this file and ends with `finish`.
+
+set -u
+passed=0
+failed=0
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unset PINMON_SIM PINMON_SIM_LOG
+
+# check NAME EXPECTED ACTUAL
+check() {
+  if [ "$2" == "$3" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAIL: %s\n--- expected\n%s\n--- actual\n%s\n---\n' "$1" "$2" "$3"
+  fi
+}
+
+# check_true NAME COMMAND...: passes when the command succeeds.
+check_true() {
+  local name=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAIL: %s\n' "$name"
+  fi
+}
+
+finish() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
+
+# run COMMAND...: runs a command that ends by itself; its standard output,
+# error and status land in $out, $err and $status.
+run() {
+  "$@" >"$work/out" 2>"$work/err" </dev/null
+  status=$?
+  out=$(cat "$work/out")
+  err=$(cat "$work/err")
+}
+
+# run_until_lines N COMMAND...: runs the monitor until its standard output
+# holds N lines, then ends it with SIGTERM. The 60 s limit only keeps a
+# broken build from hanging the suite.
+run_until_lines() {
+  local want=$1
+  shift
+  "$@" >"$work/out" 2>"$work/err" </dev/null &
+  local pid=$! deadline=$((SECONDS + 60))
+  while [ "$(wc -l <"$work/out")" -lt "$want" ] && kill -0 "$pid" 2>/dev/null &&
+    [ "$SECONDS" -lt "$deadline" ]; do
+    sleep 0.02
+  done
+  kill -TERM "$pid" 2>/dev/null
+  wait "$pid"
+  status=$?
+  out=$(head -n "$want" "$work/out")
+  err=$(cat "$work/err")
+}
+
+# The handle a call received or gave, from the call log: field 2 of a
+# setbitmode or read line, field 4 of an open line.
+log_field() {
+  awk -v call="$1" -v field="$2" '$1 == call { print $field; exit }' "$3"
+}

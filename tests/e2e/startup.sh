@@ -1,0 +1,106 @@
+# Start-up of both executables: the argument, the banner, open, bit mode.
+. "$(dirname "$0")/lib.sh"
+
+banner='FTDI Bit Bang mode'
+log="$work/calls.log"
+
+# With no FTDI device attached, the real build cannot open one.
+run "$PINMON"
+check "pinmon without a device" "$banner
+Can't open device 0" "$out"
+check "pinmon without a device: status" 255 "$status"
+
+run "$PINMON" -1
+check "pinmon -1" "$banner
+Can't open device -1" "$out"
+check "pinmon -1: status" 255 "$status"
+
+# open_fails_with INDEX ARGUMENT...: the simulated open fails, and both the
+# message and the call log show INDEX.
+open_fails_with() {
+  local index=$1
+  shift
+  rm -f "$log"
+  PINMON_SIM=open=fail PINMON_SIM_LOG=$log run "$PINMON_SIM_EXE" "$@"
+  check "open fails for ($*)" "$banner
+Can't open device $index" "$out"
+  check "open fails for ($*): status" 255 "$status"
+  check "open fails for ($*): calls" "open $index 2 -" "$(cat "$log")"
+}
+open_fails_with 0
+open_fails_with 0 3 4
+open_fails_with 0 x y
+open_fails_with 5 5
+open_fails_with 5 +5
+open_fails_with 5 "  5"
+open_fails_with -1 -1
+open_fails_with 5 5x
+open_fails_with 0 0x10
+open_fails_with 1 1e3
+open_fails_with 2147483647 2147483647
+open_fails_with -2147483648 -2147483648
+
+# The simulation has one device, at index 0.
+run "$PINMON_SIM_EXE" 1
+check "no second simulated device" "$banner
+Can't open device 1" "$out"
+
+rm -f "$log"
+PINMON_SIM=mode=fail PINMON_SIM_LOG=$log run "$PINMON_SIM_EXE"
+check "mode fails" "$banner
+Device 0 opened
+Failed to set bitbang mode" "$out"
+check "mode fails: status" 255 "$status"
+handle=$(log_field open 4 "$log")
+check "mode fails: calls" "open 0 0 $handle
+setbitmode $handle 00 01 4" "$(cat "$log")"
+check_true "mode fails: a handle was given" test "$handle" != ""
+
+rm -f "$log"
+PINMON_SIM_LOG=$log run_until_lines 3 "$PINMON_SIM_EXE"
+check "start-up" "$banner
+Device 0 opened
+BitBang mode On" "$out"
+handle=$(log_field open 4 "$log")
+check "start-up: bit mode set on the opened handle" "open 0 0 $handle
+setbitmode $handle 00 01 0" "$(head -n 2 "$log")"
+
+# bad_argument ARGUMENT MESSAGE: both executables refuse it before any
+# output and before any call to the device.
+bad_argument() {
+  local exe
+  for exe in "$PINMON" "$PINMON_SIM_EXE"; do
+    rm -f "$log"
+    PINMON_SIM_LOG=$log run "$exe" "$1"
+    check "$exe \"$1\": standard output" "" "$out"
+    check "$exe \"$1\": message" "pinmon: invalid device index \"$1\": $2
+usage: pinmon [device-index]" "$err"
+    check "$exe \"$1\": status" 2 "$status"
+    check_true "$exe \"$1\": no device call" test ! -s "$log"
+  done
+}
+bad_argument x5 "invalid stoi argument"
+bad_argument "" "invalid stoi argument"
+bad_argument - "invalid stoi argument"
+bad_argument "  " "invalid stoi argument"
+bad_argument 2147483648 "stoi argument out of range"
+bad_argument -2147483649 "stoi argument out of range"
+bad_argument 99999999999999999999 "stoi argument out of range"
+
+# settings the simulated device does not understand
+bad_setting() {
+  rm -f "$log"
+  PINMON_SIM=$1 PINMON_SIM_LOG=$log run "$PINMON_SIM_EXE"
+  check "PINMON_SIM=\"$1\": status" 3 "$status"
+  check_true "PINMON_SIM=\"$1\": says why" grep -qF "$2" "$work/err"
+  check_true "PINMON_SIM=\"$1\": no call answered" test ! -s "$log"
+}
+bad_setting "open=maybe" 'unknown setting "open=maybe"'
+bad_setting "mode=fail speed=9" 'unknown setting "speed=9"'
+bad_setting "pins=" 'bad entry ""'
+bad_setting "pins=1,02" 'bad entry "1"'
+bad_setting "pins=01,,02" 'bad entry ""'
+bad_setting "pins=0g" 'bad entry "0g"'
+bad_setting "pins=100" 'bad entry "100"'
+
+finish
