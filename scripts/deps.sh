@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, the Debian packages that a task needs and that
+# are missing. Usage: scripts/deps.sh GROUP...
+#   build    compilers, CMake, libftdi1 and GoogleTest
+#   test     the build, plus valgrind, the fuzzer runtime and clang-format
+#   windows  the mingw-w64 cross compiler and 32-bit Wine
+#   package  what building and checking the .deb needs
+set -euo pipefail
+
+packages=()
+for group in "$@"; do
+  case $group in
+  build) packages+=(cmake make g++ pkg-config libftdi1-dev libgtest-dev) ;;
+  test) packages+=(cmake make g++ clang pkg-config libftdi1-dev libgtest-dev
+    valgrind libclang-rt-dev clang-format) ;;
+  windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine
+    wine32:i386) ;;
+  package) packages+=(dpkg-dev man-db udev) ;;
+  *)
+    echo "deps.sh: unknown group '$group'" >&2
+    exit 2
+    ;;
+  esac
+done
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${db:Status-Abbrev}' "$package" 2>/dev/null |
+    grep -q '^ii'; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+echo "deps.sh: installing ${missing[*]}"
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+  ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${as_root[@]}" dpkg --add-architecture i386
+fi
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

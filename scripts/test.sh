@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The whole test suite, from a fresh clone: installs what is missing, then
+# builds and tests with g++, with clang under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and fuzzes the device index for a minute.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+fuzz_seconds=${PINMON_FUZZ_SECONDS:-60}
+
+scripts/deps.sh test
+
+section() { printf '\n=== %s\n' "$*"; }
+
+section "g++ build and tests"
+cmake -S . -B build/gcc -DCMAKE_CXX_COMPILER=g++ >/dev/null
+cmake --build build/gcc -j 2
+ctest --test-dir build/gcc --output-on-failure
+
+section "clang build and tests under AddressSanitizer and UBSan"
+cmake -S . -B build/sanitize -DCMAKE_CXX_COMPILER=clang++ \
+  -DPINMON_SANITIZE=ON >/dev/null
+cmake --build build/sanitize -j 2
+ctest --test-dir build/sanitize --output-on-failure --label-exclude valgrind
+
+section "fuzzing the device index for ${fuzz_seconds} s"
+cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DPINMON_SANITIZE=ON \
+  -DPINMON_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/fuzz -j 2 --target device_index_fuzz
+rm -rf build/fuzz/scratch && mkdir -p build/fuzz/scratch
+fuzz_status=0
+build/fuzz/tests/fuzz/device_index_fuzz -max_total_time="$fuzz_seconds" \
+  -print_final_stats=1 -artifact_prefix=build/fuzz/ build/fuzz/scratch \
+  tests/fuzz/corpus \
+  >build/fuzz/fuzz.log 2>&1 || fuzz_status=$?
+# The fuzzer's progress lines are noise; its figures and any failure are not.
+grep -E '^(stat::|Done|==|SUMMARY|device_index)' build/fuzz/fuzz.log || true
+[ "$fuzz_status" -eq 0 ] || { tail -40 build/fuzz/fuzz.log; exit 1; }
+
+section "all tests passed"
