@@ -3,10 +3,27 @@
 
 #include "device.h"
 #include "device_index.h"
+#include "report_line.h"
 
 #include <cstdint>
 #include <iostream>
 #include <stdexcept>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <chrono>
+#include <thread>
+#endif
+
+// A plain pause after each line, not a fixed-rate timer.
+static void sleep_poll_period() {
+#ifdef _WIN32
+  Sleep(100);
+#else
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+#endif
+}
 
 // A bad argument ends the run before anything reaches standard output and
 // before the device is touched.
@@ -45,5 +62,15 @@ int main(int argc, char *argv[]) {
     return -1;
   }
   std::cout << "BitBang mode On\n" << std::flush;
-  return 0;
+
+  // Runs until the process is ended from outside. A failed read is
+  // reported as such: its byte is never shown as a reading.
+  for (;;) {
+    std::uint8_t pin_sample = 0;
+    if (device_read_pins(handle, &pin_sample) == 0)
+      std::cout << report_line(pin_sample) << std::flush;
+    else
+      std::cout << "Failed to read pins\n" << std::flush;
+    sleep_poll_period();
+  }
 }

@@ -2,8 +2,8 @@
 # $PINMON_SIM_EXE; each test script sources this file and ends with `finish`.
 
 set -u
-passed=0
-failed=0
+cases_passed=0
+cases_failed=0
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 unset PINMON_SIM PINMON_SIM_LOG
@@ -11,9 +11,9 @@ unset PINMON_SIM PINMON_SIM_LOG
 # check NAME EXPECTED ACTUAL
 check() {
   if [ "$2" == "$3" ]; then
-    passed=$((passed + 1))
+    cases_passed=$((cases_passed + 1))
   else
-    failed=$((failed + 1))
+    cases_failed=$((cases_failed + 1))
     printf 'FAIL: %s\n--- expected\n%s\n--- actual\n%s\n---\n' "$1" "$2" "$3"
   fi
 }
@@ -23,16 +23,16 @@ check_true() {
   local name=$1
   shift
   if "$@"; then
-    passed=$((passed + 1))
+    cases_passed=$((cases_passed + 1))
   else
-    failed=$((failed + 1))
+    cases_failed=$((cases_failed + 1))
     printf 'FAIL: %s\n' "$name"
   fi
 }
 
 finish() {
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
+  echo "$cases_passed passed, $cases_failed failed"
+  [ "$cases_failed" -eq 0 ]
 }
 
 # run COMMAND...: runs a command that ends by itself; its standard output,
@@ -61,6 +61,11 @@ run_until_lines() {
   status=$?
   out=$(head -n "$want" "$work/out")
   err=$(cat "$work/err")
+}
+
+# count_calls CALL LOG: how many CALL lines the call log holds so far.
+count_calls() {
+  cat "$2" 2>/dev/null | grep -c "^$1 "
 }
 
 # The handle a call received or gave, from the call log: field 2 of a
