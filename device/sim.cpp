@@ -136,8 +136,6 @@ std::string byte_token(std::uint8_t value) {
 }
 
 void log_call(const std::string &line) {
-  if (call_log == nullptr)
-    return;
   std::fputs((line + '\n').c_str(), call_log);
   std::fflush(call_log);
 }
@@ -171,8 +169,9 @@ device_status device_open_by_index(std::int32_t index, device_handle *handle) {
     status = status_not_found;
   else
     *handle = &simulated_device;
-  log_call("open " + std::to_string(index) + ' ' + std::to_string(status) +
-           ' ' + (status == status_ok ? hex_token(*handle) : "-"));
+  if (call_log != nullptr)
+    log_call("open " + std::to_string(index) + ' ' + std::to_string(status) +
+             ' ' + (status == status_ok ? hex_token(*handle) : "-"));
   return status;
 }
 
@@ -184,8 +183,9 @@ device_status device_set_bit_mode(device_handle handle, std::uint8_t mask,
     status = status_invalid_handle;
   else if (mode_fails)
     status = status_io_error;
-  log_call("setbitmode " + hex_token(handle) + ' ' + byte_token(mask) + ' ' +
-           byte_token(mode) + ' ' + std::to_string(status));
+  if (call_log != nullptr)
+    log_call("setbitmode " + hex_token(handle) + ' ' + byte_token(mask) + ' ' +
+             byte_token(mode) + ' ' + std::to_string(status));
   return status;
 }
 
@@ -201,7 +201,10 @@ device_status device_read_pins(device_handle handle, std::uint8_t *pins) {
     else
       *pins = static_cast<std::uint8_t>(value);
   }
-  log_call("read " + hex_token(handle) + ' ' + std::to_string(status) + ' ' +
-           std::to_string(monotonic_ns()));
+  // Without a log the simulated read costs next to nothing, so that the
+  // benchmark measures the monitor rather than its stand-in device.
+  if (call_log != nullptr)
+    log_call("read " + hex_token(handle) + ' ' + std::to_string(status) + ' ' +
+             std::to_string(monotonic_ns()));
   return status;
 }

@@ -5,6 +5,7 @@
 #   test     the build, plus valgrind, the fuzzer runtime and clang-format
 #   windows  the mingw-w64 cross compiler and 32-bit Wine
 #   package  what building and checking the .deb needs
+#   bench    what the benchmark needs
 set -euo pipefail
 
 packages=()
@@ -16,6 +17,7 @@ for group in "$@"; do
   windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine
     wine32:i386) ;;
   package) packages+=(dpkg-dev man-db udev) ;;
+  bench) packages+=(gcc valgrind python3) ;;
   *)
     echo "deps.sh: unknown group '$group'" >&2
     exit 2

@@ -1,15 +1,23 @@
 #include "report_line.h"
 
+#include <cstring>
+
 std::string report_line(std::uint8_t sample) {
   static const char hex_digits[] = "0123456789abcdef";
-  std::string line = "Readed: ";
-  line.reserve(sizeof "Readed: ff : 11111111\n");
+  static const char prefix[] = "Readed: ";
+  // Built in place and copied once: the loop calls this ten times a second
+  // for as long as the monitor runs.
+  char line[sizeof "Readed: ff : 11111111\n"];
+  char *end = line + std::strlen(prefix);
+  std::memcpy(line, prefix, std::strlen(prefix));
   if (sample > 0xf)
-    line += hex_digits[sample >> 4];
-  line += hex_digits[sample & 0xf];
-  line += " : ";
+    *end++ = hex_digits[sample >> 4];
+  *end++ = hex_digits[sample & 0xf];
+  *end++ = ' ';
+  *end++ = ':';
+  *end++ = ' ';
   for (int bit = 7; bit >= 0; --bit)
-    line += ((sample >> bit) & 1) ? '1' : '0';
-  line += '\n';
-  return line;
+    *end++ = ((sample >> bit) & 1) ? '1' : '0';
+  *end++ = '\n';
+  return std::string(line, end);
 }
