@@ -50,6 +50,9 @@ run() {
 run_until_lines() {
   local want=$1
   shift
+  # The job opens these itself; they must exist before the first look.
+  : >"$work/out"
+  : >"$work/err"
   "$@" >"$work/out" 2>"$work/err" </dev/null &
   local pid=$! deadline=$((SECONDS + 60))
   while [ "$(wc -l <"$work/out")" -lt "$want" ] && kill -0 "$pid" 2>/dev/null &&
