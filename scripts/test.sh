@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh clone: installs what is missing, then
 # builds and tests with g++, with clang under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and fuzzes the device index for a minute.
+# UndefinedBehaviorSanitizer, fuzzes the device index for a minute, and
+# cross-builds the Windows program and tests it under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 fuzz_seconds=${PINMON_FUZZ_SECONDS:-60}
 
-scripts/deps.sh test
+scripts/deps.sh test windows
 
 section() { printf '\n=== %s\n' "$*"; }
 
@@ -34,5 +35,12 @@ build/fuzz/tests/fuzz/device_index_fuzz -max_total_time="$fuzz_seconds" \
 # The fuzzer's progress lines are noise; its figures and any failure are not.
 grep -E '^(stat::|Done|==|SUMMARY|device_index)' build/fuzz/fuzz.log || true
 [ "$fuzz_status" -eq 0 ] || { tail -40 build/fuzz/fuzz.log; exit 1; }
+
+section "32-bit Windows build, tested under Wine"
+cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+  >/dev/null
+cmake --build build/windows -j 2
+(cd build/windows && cpack >/dev/null)
+ctest --test-dir build/windows --output-on-failure
 
 section "all tests passed"

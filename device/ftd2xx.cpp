@@ -1,0 +1,23 @@
+// The device library on Windows: the chip vendor's FTD2XX.dll, bound by
+// ordinal through an import library made from ftd2xx.def.
+
+#include "ftd2xx.h"
+#include "device.h"
+
+device_status device_open_by_index(std::int32_t index, device_handle *handle) {
+  return ftd2xx_open_by_index(index, handle);
+}
+
+device_status device_set_bit_mode(device_handle handle, std::uint8_t mask,
+                                  std::uint8_t mode) {
+  return ftd2xx_set_bit_mode(handle, mask, mode);
+}
+
+device_status device_read_pins(device_handle handle, std::uint8_t *pins) {
+  // A byte of our own, so that a failed read cannot change *pins.
+  unsigned char state = 0;
+  const device_status status = ftd2xx_read_pins(handle, &state);
+  if (status == 0)
+    *pins = state;
+  return status;
+}

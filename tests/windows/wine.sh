@@ -1,0 +1,121 @@
+# The 32-bit Windows program under Wine, with the simulated device as its
+# FTD2XX.dll, and the shape of the executable itself: what it imports, its
+# manifest, and the zip for Windows users.
+# Needs: PINMON_EXE, STAND_IN_DLL, OBJDUMP, and PINMON_ZIP.
+. "$(dirname "$0")/../e2e/lib.sh"
+
+# One Wine prefix for the whole run: creating it is the slow part.
+export WINEPREFIX="$work/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+timeout -k 10 300 wineboot -i >/dev/null 2>&1
+trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+wineserver -p # keep it up between runs
+
+mkdir "$work/app" "$work/lonely"
+cp "$PINMON_EXE" "$STAND_IN_DLL" "$work/app/"
+cp "$PINMON_EXE" "$work/lonely/"
+log="$work/calls.log"
+windows_log="Z:${log//\//\\}"
+banner='FTDI Bit Bang mode'
+
+# Every run under Wine is bounded, and Windows ends lines with CR LF.
+wine_exe=(timeout -k 10 120 wine)
+strip_cr() {
+  out=${out//$'\r'/}
+  err=${err//$'\r'/}
+}
+
+rm -f "$log"
+PINMON_SIM="pins=00,a5,x,ff" PINMON_SIM_LOG=$windows_log \
+  run_until_lines 7 "${wine_exe[@]}" "$work/app/pinmon.exe"
+strip_cr
+check "start-up and report lines" "$banner
+Device 0 opened
+BitBang mode On
+Readed: 0 : 00000000
+Readed: a5 : 10100101
+Failed to read pins
+Readed: ff : 11111111" "$out"
+handle=$(log_field open 4 "$log")
+check_true "the open gave a handle" test -n "$handle" -a "$handle" != "-"
+check "the handle and mode crossed the calls intact" "open 0 0 $handle
+setbitmode $handle 00 01 0" "$(head -n 2 "$log")"
+check "the reads got the handle and their status came back" "read $handle 0
+read $handle 0
+read $handle 4
+read $handle 0" "$(sed -n 3,6p "$log" | cut -d ' ' -f 1-3)"
+
+# open_fails_with INDEX ARGUMENT: the index reaches the library unchanged.
+open_fails_with() {
+  rm -f "$log"
+  PINMON_SIM=open=fail PINMON_SIM_LOG=$windows_log \
+    run "${wine_exe[@]}" "$work/app/pinmon.exe" "$2"
+  strip_cr
+  check "open fails for $2" "$banner
+Can't open device $1" "$out"
+  check "open fails for $2: status" 255 "$status"
+  check "open fails for $2: calls" "open $1 2 -" "$(cat "$log")"
+}
+open_fails_with 7 7
+open_fails_with -1 -1
+open_fails_with -2147483648 -2147483648
+open_fails_with 2147483647 2147483647
+
+rm -f "$log"
+PINMON_SIM=mode=fail PINMON_SIM_LOG=$windows_log run "${wine_exe[@]}" "$work/app/pinmon.exe"
+strip_cr
+check "mode fails" "$banner
+Device 0 opened
+Failed to set bitbang mode" "$out"
+check "mode fails: status" 255 "$status"
+handle=$(log_field open 4 "$log")
+check "mode fails: calls" "open 0 0 $handle
+setbitmode $handle 00 01 4" "$(cat "$log")"
+
+rm -f "$log"
+PINMON_SIM_LOG=$windows_log run "${wine_exe[@]}" "$work/app/pinmon.exe" x5
+strip_cr
+check "bad argument: standard output" "" "$out"
+check "bad argument: message" 'pinmon: invalid device index "x5": invalid stoi argument
+usage: pinmon [device-index]' "$err"
+check "bad argument: status" 2 "$status"
+check_true "bad argument: no device call" test ! -s "$log"
+
+# Without FTD2XX.dll the program cannot start at all.
+run "${wine_exe[@]}" "$work/lonely/pinmon.exe"
+check_true "without FTD2XX.dll: does not start (status $status)" \
+  test "$status" -ne 0 -a "$status" -ne 124
+check "without FTD2XX.dll: standard output" "" "$out"
+
+# Imports: Windows' own DLLs, and FTD2XX.dll by ordinals 1, 31 and 32 only.
+imports=$("$OBJDUMP" -p "$PINMON_EXE")
+check "imported DLLs" "FTD2XX.dll
+KERNEL32.dll
+msvcrt.dll" "$(awk '/DLL Name:/ { print $3 }' <<<"$imports" | sort)"
+check "FTD2XX.dll imports" "1 <none>
+31 <none>
+32 <none>" "$(awk '/DLL Name:/ { dll = $3; next }
+  dll == "FTD2XX.dll" && NF == 3 && $1 ~ /^[0-9a-f]+$/ { print $2, $3 }
+  /^$/ { dll = "" }' <<<"$imports" | sort -n)"
+check "32-bit console program" "PE32
+Windows CUI" "$(awk '$1 == "Magic" { print $3 } $1 == "Subsystem" { print $3, $4 }' \
+  <<<"$imports" | tr -d '()')"
+
+# Exactly one resource, the manifest (type 24, id 1, one language), asking
+# for asInvoker.
+check "resources: type, id, language" "0x000018 0x000001 0x000409" \
+  "$(sed -n '/Resource Directory section/,/^$/p' <<<"$imports" |
+    grep -o 'Entry: ID: 0x[0-9a-f]*' | cut -d ' ' -f 3 | xargs)"
+check "one manifest" 1 "$(grep -ac '<assembly' "$PINMON_EXE")"
+check_true "the manifest asks for asInvoker" grep -aq \
+  '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' "$PINMON_EXE"
+
+# The zip for Windows users: the program and a note about the driver.
+listing=$(cmake -E tar tf "$PINMON_ZIP")
+check "zip contents" "pinmon.exe
+README.txt" "$(sed 's|.*/||' <<<"$listing" | grep -v '^$' | sort -r)"
+mkdir "$work/unzip" && (cd "$work/unzip" && cmake -E tar xf "$PINMON_ZIP")
+check_true "the zip's note names the driver" \
+  grep -rq 'FTD2XX.dll' "$work/unzip" --include=README.txt
+
+finish
