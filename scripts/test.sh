@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh clone: installs what is missing, then
 # builds and tests with g++, with clang under AddressSanitizer and
-# UndefinedBehaviorSanitizer, fuzzes the device index for a minute, and
-# cross-builds the Windows program and tests it under Wine.
+# UndefinedBehaviorSanitizer, fuzzes the device index for a minute,
+# cross-builds the Windows program and tests it under Wine, and checks
+# the install tree, the .deb and the formatting of the code.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 fuzz_seconds=${PINMON_FUZZ_SECONDS:-60}
 
-scripts/deps.sh test windows
+scripts/deps.sh test windows package
 
 section() { printf '\n=== %s\n' "$*"; }
+
+section "format check"
+git ls-files --cached --others --exclude-standard '*.cpp' '*.h' '*.c' |
+  xargs clang-format --dry-run --Werror
+echo "every C and C++ file is formatted"
 
 section "g++ build and tests"
 cmake -S . -B build/gcc -DCMAKE_CXX_COMPILER=g++ >/dev/null
@@ -20,7 +26,7 @@ section "clang build and tests under AddressSanitizer and UBSan"
 cmake -S . -B build/sanitize -DCMAKE_CXX_COMPILER=clang++ \
   -DPINMON_SANITIZE=ON >/dev/null
 cmake --build build/sanitize -j 2
-ctest --test-dir build/sanitize --output-on-failure --label-exclude valgrind
+ctest --test-dir build/sanitize --output-on-failure --label-exclude "valgrind|package"
 
 section "fuzzing the device index for ${fuzz_seconds} s"
 cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DPINMON_SANITIZE=ON \
