@@ -76,3 +76,26 @@ count_calls() {
 log_field() {
   awk -v call="$1" -v field="$2" '$1 == call { print $field; exit }' "$3"
 }
+
+# After a run with open=fail: the banner, the index in the message, exit
+# status 255, and a single open call in LOG. expect_open_failure INDEX LOG
+expect_open_failure() {
+  check "open $1 fails" "FTDI Bit Bang mode
+Can't open device $1" "$out"
+  check "open $1 fails: status" 255 "$status"
+  check "open $1 fails: calls" "open $1 2 -" "$(cat "$2")"
+}
+
+# After a run with mode=fail: bit mode 00 01 was asked of the handle that
+# open gave, and the run ended with status 255. expect_mode_failure LOG
+expect_mode_failure() {
+  check "mode fails" "FTDI Bit Bang mode
+Device 0 opened
+Failed to set bitbang mode" "$out"
+  check "mode fails: status" 255 "$status"
+  local handle
+  handle=$(log_field open 4 "$1")
+  check_true "mode fails: open gave a handle" test -n "$handle"
+  check "mode fails: calls" "open 0 0 $handle
+setbitmode $handle 00 01 4" "$(cat "$1")"
+}

@@ -22,10 +22,7 @@ open_fails_with() {
   shift
   rm -f "$log"
   PINMON_SIM=open=fail PINMON_SIM_LOG=$log run "$PINMON_SIM_EXE" "$@"
-  check "open fails for ($*)" "$banner
-Can't open device $index" "$out"
-  check "open fails for ($*): status" 255 "$status"
-  check "open fails for ($*): calls" "open $index 2 -" "$(cat "$log")"
+  expect_open_failure "$index" "$log"
 }
 open_fails_with 0
 open_fails_with 0 3 4
@@ -47,14 +44,7 @@ Can't open device 1" "$out"
 
 rm -f "$log"
 PINMON_SIM=mode=fail PINMON_SIM_LOG=$log run "$PINMON_SIM_EXE"
-check "mode fails" "$banner
-Device 0 opened
-Failed to set bitbang mode" "$out"
-check "mode fails: status" 255 "$status"
-handle=$(log_field open 4 "$log")
-check "mode fails: calls" "open 0 0 $handle
-setbitmode $handle 00 01 4" "$(cat "$log")"
-check_true "mode fails: a handle was given" test "$handle" != ""
+expect_mode_failure "$log"
 
 rm -f "$log"
 PINMON_SIM_LOG=$log run_until_lines 3 "$PINMON_SIM_EXE"

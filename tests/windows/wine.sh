@@ -51,10 +51,7 @@ open_fails_with() {
   PINMON_SIM=open=fail PINMON_SIM_LOG=$windows_log \
     run "${wine_exe[@]}" "$work/app/pinmon.exe" "$2"
   strip_cr
-  check "open fails for $2" "$banner
-Can't open device $1" "$out"
-  check "open fails for $2: status" 255 "$status"
-  check "open fails for $2: calls" "open $1 2 -" "$(cat "$log")"
+  expect_open_failure "$1" "$log"
 }
 open_fails_with 7 7
 open_fails_with -1 -1
@@ -62,15 +59,10 @@ open_fails_with -2147483648 -2147483648
 open_fails_with 2147483647 2147483647
 
 rm -f "$log"
-PINMON_SIM=mode=fail PINMON_SIM_LOG=$windows_log run "${wine_exe[@]}" "$work/app/pinmon.exe"
+PINMON_SIM=mode=fail PINMON_SIM_LOG=$windows_log \
+  run "${wine_exe[@]}" "$work/app/pinmon.exe"
 strip_cr
-check "mode fails" "$banner
-Device 0 opened
-Failed to set bitbang mode" "$out"
-check "mode fails: status" 255 "$status"
-handle=$(log_field open 4 "$log")
-check "mode fails: calls" "open 0 0 $handle
-setbitmode $handle 00 01 4" "$(cat "$log")"
+expect_mode_failure "$log"
 
 rm -f "$log"
 PINMON_SIM_LOG=$windows_log run "${wine_exe[@]}" "$work/app/pinmon.exe" x5
