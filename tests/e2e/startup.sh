@@ -24,17 +24,12 @@ open_fails_with() {
   PINMON_SIM=open=fail PINMON_SIM_LOG=$log run "$PINMON_SIM_EXE" "$@"
   expect_open_failure "$index" "$log"
 }
+# The conversion itself has its own table; these show its result reaching
+# the device unchanged.
 open_fails_with 0
 open_fails_with 0 3 4
-open_fails_with 0 x y
-open_fails_with 5 5
-open_fails_with 5 +5
-open_fails_with 5 "  5"
+open_fails_with 5 "  +5x"
 open_fails_with -1 -1
-open_fails_with 5 5x
-open_fails_with 0 0x10
-open_fails_with 1 1e3
-open_fails_with 2147483647 2147483647
 open_fails_with -2147483648 -2147483648
 
 # The simulation has one device, at index 0.
