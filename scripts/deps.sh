@@ -16,7 +16,7 @@ for group in "$@"; do
     valgrind libclang-rt-dev clang-format) ;;
   windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine
     wine32:i386) ;;
-  package) packages+=(dpkg-dev man-db udev) ;;
+  package) packages+=(dpkg-dev file man-db udev) ;;
   bench) packages+=(gcc valgrind python3) ;;
   *)
     echo "deps.sh: unknown group '$group'" >&2

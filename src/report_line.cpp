@@ -17,7 +17,7 @@ std::string report_line(std::uint8_t sample) {
   *end++ = ':';
   *end++ = ' ';
   for (int bit = 7; bit >= 0; --bit)
-    *end++ = ((sample >> bit) & 1) ? '1' : '0';
+    *end++ = ((sample >> bit) & 1) != 0 ? '1' : '0';
   *end++ = '\n';
   return std::string(line, end);
 }

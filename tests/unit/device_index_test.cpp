@@ -66,8 +66,18 @@ const index_case index_cases[] = {
 
 void PrintTo(const index_case &test, std::ostream *out) {
   *out << test.arguments.size() << " arguments:";
-  for (const std::string &argument : test.arguments)
-    *out << " \"" << argument << '"';
+  for (const std::string &argument : test.arguments) {
+    *out << " \"";
+    // Test names must stay on one line: show blanks and bytes in hex.
+    for (const unsigned char c : argument) {
+      if (c > ' ' && c < 0x7f)
+        *out << c;
+      else
+        *out << "\\x"
+             << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
+    }
+    *out << '"';
+  }
 }
 
 class DeviceIndex : public testing::TestWithParam<index_case> {};
