@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN // only Sleep is wanted
 #include <windows.h>
 #else
 #include <chrono>
