@@ -1,8 +1,19 @@
 // The device library on Windows: the chip vendor's FTD2XX.dll, bound by
-// ordinal through an import library made from ftd2xx.def.
+// ordinal through an import library made from our ftd2xx.def. The library
+// uses the stdcall convention: a mismatch would corrupt the stack on every
+// call, and the .def's argument byte counts make the link fail on one.
 
-#include "ftd2xx.h"
 #include "device.h"
+
+extern "C" {
+__declspec(dllimport) std::uint32_t
+    __stdcall ftd2xx_open_by_index(std::int32_t index, void **handle);
+__declspec(dllimport) std::uint32_t
+    __stdcall ftd2xx_set_bit_mode(void *handle, unsigned char mask,
+                                  unsigned char mode);
+__declspec(dllimport) std::uint32_t
+    __stdcall ftd2xx_read_pins(void *handle, unsigned char *pins);
+}
 
 device_status device_open_by_index(std::int32_t index, device_handle *handle) {
   return ftd2xx_open_by_index(index, handle);
