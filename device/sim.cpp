@@ -18,6 +18,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,28 +121,25 @@ void configure() {
   }
 }
 
-std::string hex_token(const void *handle) {
-  static const char hex_digits[] = "0123456789abcdef";
-  auto value = reinterpret_cast<std::uintptr_t>(handle);
-  std::string digits;
-  do {
-    digits.insert(digits.begin(), hex_digits[value & 0xf]);
-    value >>= 4;
-  } while (value != 0);
-  return "0x" + digits;
-}
-
-std::string byte_token(std::uint8_t value) {
-  static const char hex_digits[] = "0123456789abcdef";
-  return {hex_digits[value >> 4], hex_digits[value & 0xf]};
-}
-
-void log_call(const std::string &line) {
-  std::fputs((line + '\n').c_str(), call_log);
+// Appends one line to the call log, if there is one. Only then is anything
+// formatted, so that an unlogged call costs next to nothing and the
+// benchmark measures the monitor rather than its stand-in device.
+void log_call(const char *format, ...) {
+  if (call_log == nullptr)
+    return;
+  std::va_list arguments;
+  va_start(arguments, format);
+  std::vfprintf(call_log, format, arguments);
+  va_end(arguments);
+  std::fputc('\n', call_log);
   std::fflush(call_log);
 }
 
-long long monotonic_ns() {
+std::uintptr_t address(const void *handle) {
+  return reinterpret_cast<std::uintptr_t>(handle);
+}
+
+std::int64_t monotonic_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -169,9 +168,11 @@ device_status device_open_by_index(std::int32_t index, device_handle *handle) {
     status = status_not_found;
   else
     *handle = &simulated_device;
-  if (call_log != nullptr)
-    log_call("open " + std::to_string(index) + ' ' + std::to_string(status) +
-             ' ' + (status == status_ok ? hex_token(*handle) : "-"));
+  if (status == status_ok)
+    log_call("open %" PRId32 " %" PRIu32 " 0x%" PRIxPTR, index, status,
+             address(*handle));
+  else
+    log_call("open %" PRId32 " %" PRIu32 " -", index, status);
   return status;
 }
 
@@ -183,9 +184,8 @@ device_status device_set_bit_mode(device_handle handle, std::uint8_t mask,
     status = status_invalid_handle;
   else if (mode_fails)
     status = status_io_error;
-  if (call_log != nullptr)
-    log_call("setbitmode " + hex_token(handle) + ' ' + byte_token(mask) + ' ' +
-             byte_token(mode) + ' ' + std::to_string(status));
+  log_call("setbitmode 0x%" PRIxPTR " %02x %02x %" PRIu32, address(handle),
+           unsigned{mask}, unsigned{mode}, status);
   return status;
 }
 
@@ -201,10 +201,7 @@ device_status device_read_pins(device_handle handle, std::uint8_t *pins) {
     else
       *pins = static_cast<std::uint8_t>(value);
   }
-  // Without a log the simulated read costs next to nothing, so that the
-  // benchmark measures the monitor rather than its stand-in device.
-  if (call_log != nullptr)
-    log_call("read " + hex_token(handle) + ' ' + std::to_string(status) + ' ' +
-             std::to_string(monotonic_ns()));
+  log_call("read 0x%" PRIxPTR " %" PRIu32 " %" PRId64, address(handle), status,
+           monotonic_ns());
   return status;
 }
