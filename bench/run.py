@@ -19,15 +19,14 @@ STARTUP_LINES = {"pinmon-sim": 3, "C loop": 0}
 
 def line_times(command, seconds, env=None):
     """Runs command for about `seconds`; returns the monotonic time of each
-    line's arrival, the spawn time, peak RSS in KiB and the lines."""
+    line's arrival, the spawn time and peak RSS in KiB."""
     started = time.monotonic_ns()
     process = subprocess.Popen(command, stdout=subprocess.PIPE, env=env)
-    arrivals, lines = [], []
+    arrivals = []
 
     def reader():
-        for line in process.stdout:
+        for _ in process.stdout:
             arrivals.append(time.monotonic_ns())
-            lines.append(line)
 
     thread = threading.Thread(target=reader)
     thread.start()
@@ -36,7 +35,7 @@ def line_times(command, seconds, env=None):
     process.send_signal(signal.SIGTERM)
     process.wait()
     thread.join()
-    return started, arrivals, peak_kib, lines
+    return started, arrivals, peak_kib
 
 
 def peak_rss_kib(pid):
@@ -107,7 +106,7 @@ def main():
         thread.join()
 
     figures = {}
-    for name, (started, arrivals, peak_kib, _) in results.items():
+    for name, (started, arrivals, peak_kib) in results.items():
         reports = arrivals[STARTUP_LINES[name]:]
         periods = [(b - a) / 1e6 for a, b in zip(reports, reports[1:])]
         figures[name] = {

@@ -1,6 +1,6 @@
 #include "report_line.h"
 
-#include <cstring>
+#include <algorithm>
 
 std::string report_line(std::uint8_t sample) {
   static const char hex_digits[] = "0123456789abcdef";
@@ -8,8 +8,7 @@ std::string report_line(std::uint8_t sample) {
   // Built in place and copied once: the loop calls this ten times a second
   // for as long as the monitor runs.
   char line[sizeof "Readed: ff : 11111111\n"];
-  char *end = line + std::strlen(prefix);
-  std::memcpy(line, prefix, std::strlen(prefix));
+  char *end = std::copy(prefix, prefix + sizeof prefix - 1, line);
   if (sample > 0xf)
     *end++ = hex_digits[sample >> 4];
   *end++ = hex_digits[sample & 0xf];

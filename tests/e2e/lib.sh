@@ -44,9 +44,20 @@ run() {
   err=$(cat "$work/err")
 }
 
+# wait_while PID COMMAND...: polls while COMMAND succeeds and PID runs. The
+# 60 s limit only keeps a broken build from hanging the suite.
+wait_while() {
+  local pid=$1 deadline=$((SECONDS + 60))
+  shift
+  while "$@" && kill -0 "$pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
+    sleep 0.02
+  done
+}
+fewer_lines_than() { [ "$(wc -l <"$2")" -lt "$1" ]; }
+fewer_calls_than() { [ "$(count_calls "$1" "$3")" -lt "$2" ]; }
+
 # run_until_lines N COMMAND...: runs the monitor until its standard output
-# holds N lines, then ends it with SIGTERM. The 60 s limit only keeps a
-# broken build from hanging the suite.
+# holds N lines, then ends it with SIGTERM.
 run_until_lines() {
   local want=$1
   shift
@@ -54,11 +65,8 @@ run_until_lines() {
   : >"$work/out"
   : >"$work/err"
   "$@" >"$work/out" 2>"$work/err" </dev/null &
-  local pid=$! deadline=$((SECONDS + 60))
-  while [ "$(wc -l <"$work/out")" -lt "$want" ] && kill -0 "$pid" 2>/dev/null &&
-    [ "$SECONDS" -lt "$deadline" ]; do
-    sleep 0.02
-  done
+  local pid=$!
+  wait_while "$pid" fewer_lines_than "$want" "$work/out"
   kill -TERM "$pid" 2>/dev/null
   wait "$pid"
   status=$?

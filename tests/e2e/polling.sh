@@ -79,11 +79,8 @@ stopped_by() {
   # A background job of a script starts with SIGINT ignored: undo that.
   PINMON_SIM=pins=01,02,x,03 PINMON_SIM_LOG=$log \
     env --default-signal="$1" "$PINMON_SIM_EXE" >"$work/out" &
-  local pid=$! deadline=$((SECONDS + 60))
-  while [ "$(count_calls read "$log")" -lt 5 ] &&
-    [ "$SECONDS" -lt "$deadline" ]; do
-    sleep 0.02
-  done
+  local pid=$!
+  wait_while "$pid" fewer_calls_than read 5 "$log"
   kill -s "$1" "$pid"
   wait "$pid"
   local status=$?
