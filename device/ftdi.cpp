@@ -14,6 +14,16 @@ const device_status status_not_opened = 3;
 const device_status status_io_error = 4;
 const device_status status_out_of_memory = 5;
 
+// The one device opened. It stays open, and reachable, until the process
+// ends: the program never closes it, even when it gives up after the open.
+ftdi_context *opened_device = nullptr;
+
+ftdi_context *opened_context(device_handle handle) {
+  return handle != nullptr && handle == opened_device
+             ? static_cast<ftdi_context *>(handle)
+             : nullptr;
+}
+
 } // namespace
 
 device_status device_open_by_index(std::int32_t index, device_handle *handle) {
@@ -44,23 +54,24 @@ device_status device_open_by_index(std::int32_t index, device_handle *handle) {
     return status_not_opened;
   }
 
+  opened_device = context;
   *handle = context;
   return status_ok;
 }
 
 device_status device_set_bit_mode(device_handle handle, std::uint8_t mask,
                                   std::uint8_t mode) {
-  if (handle == nullptr)
+  ftdi_context *context = opened_context(handle);
+  if (context == nullptr)
     return status_invalid_handle;
-  auto *context = static_cast<ftdi_context *>(handle);
   return ftdi_set_bitmode(context, mask, mode) == 0 ? status_ok
                                                     : status_io_error;
 }
 
 device_status device_read_pins(device_handle handle, std::uint8_t *pins) {
-  if (handle == nullptr || pins == nullptr)
+  ftdi_context *context = opened_context(handle);
+  if (context == nullptr || pins == nullptr)
     return status_invalid_handle;
-  auto *context = static_cast<ftdi_context *>(handle);
   // Read into a byte of our own so that a failed transfer cannot leave a
   // partial value behind.
   unsigned char state = 0;
