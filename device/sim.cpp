@@ -4,6 +4,8 @@
 //   PINMON_SIM      settings separated by blanks:
 //                     open=fail   opening fails
 //                     mode=fail   setting the bit mode fails
+//                     devices=N   N devices, at indexes 0 to N-1 (1 unless
+//                                 given; 0 to 1000)
 //                     pins=B,...  reads give these bytes (two hex digits
 //                                 each, or x for a read that fails), in
 //                                 turn; the last one repeats for ever
@@ -43,8 +45,9 @@ std::vector<int> scripted_pins; // empty: the moving pattern
 std::size_t reads_done = 0;
 std::FILE *call_log = nullptr;
 
-// Its address is the handle of the one simulated device.
-unsigned char simulated_device = 0;
+// The address of each element is the handle of one simulated device.
+std::vector<unsigned char> simulated_devices(1);
+const unsigned long most_devices = 1000;
 
 [[noreturn]] void reject_config(const std::string &problem) {
   std::fprintf(stderr, "simulated device: %s\n", problem.c_str());
@@ -85,6 +88,18 @@ void parse_pins(const std::string &setting) {
   scripted_pins = pins;
 }
 
+void parse_devices(const std::string &setting) {
+  const std::string count = setting.substr(std::strlen("devices="));
+  // Digits only; strtoul saturates a longer number above the limit.
+  const bool digits = !count.empty() && count.find_first_not_of("0123456789") ==
+                                            std::string::npos;
+  const unsigned long devices = std::strtoul(count.c_str(), nullptr, 10);
+  if (!digits || devices > most_devices)
+    reject_config("PINMON_SIM: bad count in \"" + setting +
+                  "\" (a number from 0 to 1000)");
+  simulated_devices.assign(devices, 0);
+}
+
 void parse_setting(const std::string &setting) {
   if (setting == "open=fail")
     open_fails = true;
@@ -92,6 +107,8 @@ void parse_setting(const std::string &setting) {
     mode_fails = true;
   else if (setting.rfind("pins=", 0) == 0)
     parse_pins(setting);
+  else if (setting.rfind("devices=", 0) == 0)
+    parse_devices(setting);
   else
     reject_config("PINMON_SIM: unknown setting \"" + setting + "\"");
 }
@@ -145,6 +162,12 @@ std::int64_t monotonic_ns() {
       .count();
 }
 
+bool is_simulated_device(device_handle handle) {
+  const auto *device = static_cast<const unsigned char *>(handle);
+  return !simulated_devices.empty() && device >= &simulated_devices.front() &&
+         device <= &simulated_devices.back();
+}
+
 int moving_pattern(std::size_t read) {
   // A one walking up the lines, then a zero walking up the lines.
   const int bit = 1 << (read % 8);
@@ -164,10 +187,12 @@ int next_pins() {
 device_status device_open_by_index(std::int32_t index, device_handle *handle) {
   configure();
   device_status status = status_ok;
-  if (open_fails || index != 0 || handle == nullptr)
+  if (open_fails || index < 0 ||
+      static_cast<std::size_t>(index) >= simulated_devices.size() ||
+      handle == nullptr)
     status = status_not_found;
   else
-    *handle = &simulated_device;
+    *handle = &simulated_devices[static_cast<std::size_t>(index)];
   if (status == status_ok)
     log_call("open %" PRId32 " %" PRIu32 " 0x%" PRIxPTR, index, status,
              address(*handle));
@@ -180,7 +205,7 @@ device_status device_set_bit_mode(device_handle handle, std::uint8_t mask,
                                   std::uint8_t mode) {
   configure();
   device_status status = status_ok;
-  if (handle != &simulated_device)
+  if (!is_simulated_device(handle))
     status = status_invalid_handle;
   else if (mode_fails)
     status = status_io_error;
@@ -192,7 +217,7 @@ device_status device_set_bit_mode(device_handle handle, std::uint8_t mask,
 device_status device_read_pins(device_handle handle, std::uint8_t *pins) {
   configure();
   device_status status = status_ok;
-  if (handle != &simulated_device || pins == nullptr) {
+  if (!is_simulated_device(handle) || pins == nullptr) {
     status = status_invalid_handle;
   } else {
     const int value = next_pins();

@@ -1,5 +1,5 @@
 // The simulated device as a stand-in FTD2XX.dll, for tests and for trying
-// the Windows program under Wine. It exports the ordinals of ftd2xx.def,
+// the Windows program under Wine. It exports the ordinals of sim_ftd2xx.def,
 // stdcall like the library it stands in for.
 
 #include "device.h"

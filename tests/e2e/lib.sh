@@ -107,3 +107,28 @@ Failed to set bitbang mode" "$out"
   check "mode fails: calls" "open 0 0 $handle
 setbitmode $handle 00 01 4" "$(cat "$1")"
 }
+
+# After a run that opened device INDEX: the start-up lines, and a call log
+# whose open gave a handle on which the bit mode was set.
+# expect_opened INDEX LOG
+expect_opened() {
+  check "open $1" "FTDI Bit Bang mode
+Device $1 opened
+BitBang mode On" "$out"
+  local handle
+  handle=$(log_field open 4 "$2")
+  check "open $1: calls" "open $1 0 $handle
+setbitmode $handle 00 01 0" "$(head -n 2 "$2")"
+}
+
+# Indexes on a simulated bus of twelve devices: two digits, printed in
+# decimal, reach the device; past the last one and below 0 they fail.
+# Each case: INDEX ARGUMENT opens|fails
+twelve_devices_cases=("10 10 opens" "11 +11 opens" "12 12 fails" "-1 -1 fails")
+
+# Reads at least 100 ms apart, from a call log (a lower bound only).
+reads_too_close() {
+  awk '$1 == "read" { if (previous && $4 - previous < 100000000)
+                        print "only " ($4 - previous) " ns after the last read"
+                      previous = $4 }' "$1"
+}

@@ -46,60 +46,68 @@ check "reads use the opened handle" "" \
   "$(awk -v h="$handle" '$1 == "read" && $2 != h' "$log")"
 
 # Reads are at least 100 ms apart (a lower bound only).
-check "reads at least 100 ms apart" "" "$(awk '
-  $1 == "read" { if (previous && $4 - previous < 100000000)
-                   print "only " ($4 - previous) " ns after the last read"
-                 previous = $4 }' "$log")"
+check "reads at least 100 ms apart" "" "$(reads_too_close "$log")"
 
-# Lines reach a pipe while the monitor is still running.
-# A block-buffered pipe would hold back hundreds of lines (some 18 s of
-# reads) before the first report line came through.
-rm -f "$log"
+# through_pipe PINS LINE: lines reach a pipe while the monitor is still
+# running. A block-buffered pipe would hold back hundreds of lines (some
+# 18 s of reads) before the first report line came through.
 mkfifo "$work/pipe"
-PINMON_SIM=pins=5a PINMON_SIM_LOG=$log "$PINMON_SIM_EXE" >"$work/pipe" &
-pid=$!
-lines=()
-for _ in 1 2 3 4 5; do
-  IFS= read -r -t 60 line || break
-  lines+=("$line")
-done <"$work/pipe"
-reads=$(count_calls read "$log")
-check_true "lines arrive through a pipe while running" kill -0 "$pid"
-check_true "lines arrive through a pipe at once ($reads reads for 2 lines)" \
-  test "$reads" -lt 50
-check "lines through a pipe" "$(printf '%s\n' "$startup" \
-  'Readed: 5a : 01011010' 'Readed: 5a : 01011010')" \
-  "$(printf '%s\n' "${lines[@]}")"
-kill -TERM "$pid"
-wait "$pid"
+through_pipe() {
+  rm -f "$log"
+  PINMON_SIM=pins=$1 PINMON_SIM_LOG=$log "$PINMON_SIM_EXE" >"$work/pipe" &
+  local pid=$!
+  local lines=() line
+  for _ in 1 2 3 4 5; do
+    IFS= read -r -t 60 line || break
+    lines+=("$line")
+  done <"$work/pipe"
+  local reads
+  reads=$(count_calls read "$log")
+  check_true "pins=$1: lines arrive through a pipe while running" kill -0 "$pid"
+  check_true "pins=$1: lines arrive through a pipe at once ($reads reads for 2 lines)" \
+    test "$reads" -lt 50
+  check "pins=$1: lines through a pipe" "$(printf '%s\n' "$startup" "$2" "$2")" \
+    "$(printf '%s\n' "${lines[@]}")"
+  kill -TERM "$pid"
+  wait "$pid"
+}
+through_pipe 5a 'Readed: 5a : 01011010'
+through_pipe x "$failed"
 
-# stopped_by SIGNAL: every line produced before the signal is in the file.
+# stopped_by SIGNAL PINS LINE...: every line produced before the signal is
+# in the file; LINE... are the first lines after the start-up.
 stopped_by() {
+  local signal=$1 pins=$2
+  shift 2
   rm -f "$log"
   # A background job of a script starts with SIGINT ignored: undo that.
-  PINMON_SIM=pins=01,02,x,03 PINMON_SIM_LOG=$log \
-    env --default-signal="$1" "$PINMON_SIM_EXE" >"$work/out" &
+  PINMON_SIM=pins=$pins PINMON_SIM_LOG=$log \
+    env --default-signal="$signal" "$PINMON_SIM_EXE" >"$work/out" &
   local pid=$!
   wait_while "$pid" fewer_calls_than read 5 "$log"
-  kill -s "$1" "$pid"
+  kill -s "$signal" "$pid"
   wait "$pid"
   local status=$?
   local reads lines
   reads=$(count_calls read "$log")
   lines=$(($(wc -l <"$work/out") - 3))
-  check "$1: ended by the signal" $((128 + $(kill -l "$1"))) "$status"
+  check "$signal: ended by the signal" $((128 + $(kill -l "$signal"))) "$status"
   # The signal may land between a read and its line, never later.
-  check_true "$1: $lines lines for $reads reads" \
+  check_true "$signal, pins=$pins: $lines lines for $reads reads" \
     test "$lines" -ge $((reads - 1)) -a "$lines" -le "$reads"
-  check "$1: the lines are whole and in order" "$(printf '%s\n' "$startup" \
-    'Readed: 1 : 00000001' 'Readed: 2 : 00000010' "$failed" \
-    'Readed: 3 : 00000011' 'Readed: 3 : 00000011' | head -n $((lines + 3)))" \
+  check "$signal, pins=$pins: the lines are whole and in order" \
+    "$(printf '%s\n' "$startup" "$@" | head -n $((lines + 3)))" \
     "$(head -n 8 "$work/out")"
-  check_true "$1: the file ends with a whole line" \
+  check_true "$signal, pins=$pins: the file ends with a whole line" \
     test "$(tail -c 1 "$work/out" | od -An -c | tr -d ' ')" == '\n'
 }
-stopped_by TERM
-stopped_by INT
+stopped_by TERM 01,02,x,03 'Readed: 1 : 00000001' 'Readed: 2 : 00000010' \
+  "$failed" 'Readed: 3 : 00000011' 'Readed: 3 : 00000011'
+stopped_by INT 01,02,x,03 'Readed: 1 : 00000001' 'Readed: 2 : 00000010' \
+  "$failed" 'Readed: 3 : 00000011' 'Readed: 3 : 00000011'
+# Once reads fail for good, only failure lines come: none may be held back.
+stopped_by TERM 01,x 'Readed: 1 : 00000001' "$failed" "$failed" "$failed" \
+  "$failed"
 
 # When the reader of a pipe goes away, the monitor ends at its next line.
 piped=$(timeout 60 bash -c 'env --default-signal=PIPE "$1" | head -n 3

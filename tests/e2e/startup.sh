@@ -32,10 +32,24 @@ open_fails_with 5 "  +5x"
 open_fails_with -1 -1
 open_fails_with -2147483648 -2147483648
 
-# The simulation has one device, at index 0.
+# Unless told otherwise, the simulation has one device, at index 0.
 run "$PINMON_SIM_EXE" 1
 check "no second simulated device" "$banner
 Can't open device 1" "$out"
+
+for case in "${twelve_devices_cases[@]}"; do
+  read -r index argument outcome <<<"$case"
+  rm -f "$log"
+  if [ "$outcome" == opens ]; then
+    PINMON_SIM=devices=12 PINMON_SIM_LOG=$log run_until_lines 3 \
+      "$PINMON_SIM_EXE" "$argument"
+    expect_opened "$index" "$log"
+  else
+    PINMON_SIM=devices=12 PINMON_SIM_LOG=$log run \
+      "$PINMON_SIM_EXE" "$argument"
+    expect_open_failure "$index" "$log"
+  fi
+done
 
 rm -f "$log"
 PINMON_SIM=mode=fail PINMON_SIM_LOG=$log run "$PINMON_SIM_EXE"
@@ -87,5 +101,15 @@ bad_setting "pins=1,02" 'bad entry "1"'
 bad_setting "pins=01,,02" 'bad entry ""'
 bad_setting "pins=0g" 'bad entry "0g"'
 bad_setting "pins=100" 'bad entry "100"'
+bad_setting "devices=" 'bad count in "devices="'
+bad_setting "devices=-1" 'bad count in "devices=-1"'
+bad_setting "devices=1001" 'bad count in "devices=1001"'
+bad_setting "devices=99999999999999999999" 'bad count'
+
+# A failed read leaves the caller's byte alone; a good one writes it.
+PINMON_SIM=pins=42,x,00 run "$READ_PROBE_SIM" 3
+check "a failed read leaves the byte" "ok 42
+failed 5a
+ok 00" "$out"
 
 finish

@@ -17,6 +17,7 @@ cp "$PINMON_EXE" "$work/lonely/"
 log="$work/calls.log"
 windows_log="Z:${log//\//\\}"
 banner='FTDI Bit Bang mode'
+failed='Failed to read pins'
 
 # Every run under Wine is bounded, and Windows ends lines with CR LF.
 wine_exe=(timeout -k 10 120 wine)
@@ -44,6 +45,39 @@ check "the reads got the handle and their status came back" "read $handle 0
 read $handle 0
 read $handle 4
 read $handle 0" "$(sed -n 3,6p "$log" | cut -d ' ' -f 1-3)"
+check "reads at least 100 ms apart" "" "$(reads_too_close "$log")"
+
+# Failure lines reach a file while the program runs, each as it is printed.
+rm -f "$log"
+: >"$work/out"
+PINMON_SIM=pins=x PINMON_SIM_LOG=$windows_log \
+  "${wine_exe[@]}" "$work/app/pinmon.exe" >"$work/out" 2>/dev/null &
+pid=$!
+wait_while "$pid" fewer_calls_than read 6 "$log"
+lines=$(($(wc -l <"$work/out") - 3))
+reads=$(count_calls read "$log")
+check_true "failure lines reach a file at once ($lines lines for $reads reads)" \
+  test "$lines" -ge $((reads - 1))
+check "failure lines in the file" "$failed" \
+  "$(tail -n +4 "$work/out" | tr -d '\r' | sort -u)"
+kill -TERM "$pid" 2>/dev/null
+wait "$pid"
+
+for case in "${twelve_devices_cases[@]}"; do
+  read -r index argument outcome <<<"$case"
+  rm -f "$log"
+  if [ "$outcome" == opens ]; then
+    PINMON_SIM=devices=12 PINMON_SIM_LOG=$windows_log run_until_lines 3 \
+      "${wine_exe[@]}" "$work/app/pinmon.exe" "$argument"
+    strip_cr
+    expect_opened "$index" "$log"
+  else
+    PINMON_SIM=devices=12 PINMON_SIM_LOG=$windows_log \
+      run "${wine_exe[@]}" "$work/app/pinmon.exe" "$argument"
+    strip_cr
+    expect_open_failure "$index" "$log"
+  fi
+done
 
 # open_fails_with INDEX ARGUMENT: the index reaches the library unchanged.
 open_fails_with() {
@@ -64,14 +98,23 @@ PINMON_SIM=mode=fail PINMON_SIM_LOG=$windows_log \
 strip_cr
 expect_mode_failure "$log"
 
-rm -f "$log"
-PINMON_SIM_LOG=$windows_log run "${wine_exe[@]}" "$work/app/pinmon.exe" x5
-strip_cr
-check "bad argument: standard output" "" "$out"
-check "bad argument: message" 'pinmon: invalid device index "x5": invalid stoi argument
-usage: pinmon [device-index]' "$err"
-check "bad argument: status" 2 "$status"
-check_true "bad argument: no device call" test ! -s "$log"
+# bad_argument ARGUMENT MESSAGE: refused before any output or device call;
+# Windows' long is 32 bits, so the range is checked on another path.
+bad_argument() {
+  rm -f "$log"
+  PINMON_SIM_LOG=$windows_log run "${wine_exe[@]}" "$work/app/pinmon.exe" "$1"
+  strip_cr
+  check "\"$1\": standard output" "" "$out"
+  check "\"$1\": message" "pinmon: invalid device index \"$1\": $2
+usage: pinmon [device-index]" "$err"
+  check "\"$1\": status" 2 "$status"
+  check_true "\"$1\": no device call" test ! -s "$log"
+}
+bad_argument x5 "invalid stoi argument"
+bad_argument 2147483648 "stoi argument out of range"
+bad_argument -2147483649 "stoi argument out of range"
+bad_argument 4294967296 "stoi argument out of range"
+bad_argument 99999999999999999999 "stoi argument out of range"
 
 # Without FTD2XX.dll the program cannot start at all.
 run "${wine_exe[@]}" "$work/lonely/pinmon.exe"
