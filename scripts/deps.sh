@@ -2,8 +2,8 @@
 # Installs, with apt-get, the Debian packages that a task needs and that
 # are missing. Usage: scripts/deps.sh GROUP...
 #   build    compilers, CMake, libftdi1 and GoogleTest
-#   test     the build, plus valgrind, the fuzzer runtime, clang-format and
-#            umockdev for the emulated chips
+#   test     the build, plus valgrind, the fuzzer runtime, clang-format,
+#            umockdev for the emulated chips and gcovr
 #   windows  the mingw-w64 cross compiler and 32-bit Wine
 #   package  what building and checking the .deb needs
 #   bench    what the benchmark needs
@@ -15,7 +15,7 @@ for group in "$@"; do
   build) packages+=(cmake make g++ pkg-config libftdi1-dev libgtest-dev) ;;
   test) packages+=(cmake make g++ clang pkg-config libftdi1-dev libgtest-dev
     valgrind libclang-rt-dev clang-format umockdev gir1.2-umockdev-1.0
-    python3-gi) ;;
+    python3-gi gcovr) ;;
   windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine
     wine32:i386) ;;
   package) packages+=(dpkg-dev file man-db udev) ;;

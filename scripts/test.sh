@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh clone: installs what is missing, then
 # builds and tests with g++, with clang under AddressSanitizer and
-# UndefinedBehaviorSanitizer, fuzzes the device index for a minute,
+# UndefinedBehaviorSanitizer, measures their coverage, fuzzes the device
+# index for a minute,
 # cross-builds the Windows program and tests it under Wine, and checks
 # the install tree, the .deb and the formatting of the code.
 set -euo pipefail
@@ -27,6 +28,19 @@ cmake -S . -B build/sanitize -DCMAKE_CXX_COMPILER=clang++ \
   -DPINMON_SANITIZE=ON >/dev/null
 cmake --build build/sanitize -j 2
 ctest --test-dir build/sanitize --output-on-failure --label-exclude "valgrind|package"
+
+section "coverage of src/ and device/ by the same tests"
+cmake -S . -B build/coverage -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Debug \
+  -DPINMON_COVERAGE=ON >/dev/null
+cmake --build build/coverage -j 2
+find build/coverage -name '*.gcda' -delete
+# One case runs the program as nobody: it writes its counters too.
+chmod -R a+w build/coverage
+(umask 0 && ctest --test-dir build/coverage --output-on-failure \
+  --label-exclude "valgrind|package")
+gcovr --root . --filter src/ --filter device/ build/coverage
+gcovr --root . --filter src/ --filter device/ --branches \
+  --exclude-unreachable-branches --exclude-throw-branches build/coverage
 
 section "fuzzing the device index for ${fuzz_seconds} s"
 cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DPINMON_SANITIZE=ON \

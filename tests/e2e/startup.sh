@@ -106,6 +106,11 @@ bad_setting "devices=-1" 'bad count in "devices=-1"'
 bad_setting "devices=1001" 'bad count in "devices=1001"'
 bad_setting "devices=99999999999999999999" 'bad count'
 
+PINMON_SIM_LOG=$work/no/such/folder/calls.log run "$PINMON_SIM_EXE"
+check "PINMON_SIM_LOG in a folder that is not there: status" 3 "$status"
+check_true "PINMON_SIM_LOG in a folder that is not there: says why" \
+  grep -qF 'PINMON_SIM_LOG: cannot open' "$work/err"
+
 # A failed read leaves the caller's byte alone; a good one writes it.
 PINMON_SIM=pins=42,x,00 run "$READ_PROBE_SIM" 3
 check "a failed read leaves the byte" "ok 42

@@ -9,6 +9,13 @@
 
 int main(int argc, char *argv[]) {
   const int reads = argc == 2 ? std::atoi(argv[1]) : 1;
+  // Only the handle that open gave is taken.
+  std::uint8_t pins = 0;
+  if (device_set_bit_mode(&pins, 0x00, 0x01) == 0 ||
+      device_read_pins(nullptr, &pins) == 0) {
+    std::puts("a handle that open did not give was taken");
+    return 1;
+  }
   device_handle handle = nullptr;
   if (device_open_by_index(0, &handle) != 0 ||
       device_set_bit_mode(handle, 0x00, 0x01) != 0) {
@@ -16,7 +23,7 @@ int main(int argc, char *argv[]) {
     return 1;
   }
   for (int read = 0; read < reads; ++read) {
-    std::uint8_t pins = 0x5a;
+    pins = 0x5a;
     const device_status status = device_read_pins(handle, &pins);
     std::printf("%s %02x\n", status == 0 ? "ok" : "failed", unsigned{pins});
   }
