@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh clone: installs what is missing, then
-# builds and tests with g++, with clang under AddressSanitizer and
-# UndefinedBehaviorSanitizer, measures their coverage, fuzzes the device
-# index for a minute,
+# builds and tests with g++ (the real pinmon on emulated FTDI chips among
+# them), with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
+# measures their coverage, fuzzes the device index for a minute,
 # cross-builds the Windows program and tests it under Wine, and checks
 # the install tree, the .deb and the formatting of the code.
 set -euo pipefail
