@@ -6,7 +6,8 @@
 #            umockdev for the emulated chips and gcovr
 #   windows  the mingw-w64 cross compiler and 32-bit Wine
 #   package  what building and checking the .deb needs
-#   bench    what the benchmark needs
+#   bench    what the benchmark needs, the emulated chip and libftdi1's
+#            Python binding among it
 set -euo pipefail
 
 packages=()
@@ -19,7 +20,8 @@ for group in "$@"; do
   windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine
     wine32:i386) ;;
   package) packages+=(dpkg-dev file man-db udev) ;;
-  bench) packages+=(gcc valgrind python3) ;;
+  bench) packages+=(gcc valgrind python3 strace umockdev gir1.2-umockdev-1.0
+    python3-gi python3-ftdi1 libftdi1-dev pkg-config) ;;
   *)
     echo "deps.sh: unknown group '$group'" >&2
     exit 2

@@ -334,7 +334,8 @@ class Bed:
                 os.chmod(path, 0o777)
             for chip in self.chips:
                 os.chmod(self.root + "/ioctl" + chip.devnode, 0o777)
-        return Run(self, subprocess.Popen(
+        started = time.monotonic()
+        return Run(self, started, subprocess.Popen(
             argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, user=user))
 
@@ -348,8 +349,8 @@ class Bed:
 class Run:
     """A program running on the testbed; its lines as they come."""
 
-    def __init__(self, bed, process):
-        self.bed, self.process = bed, process
+    def __init__(self, bed, started, process):
+        self.bed, self.started, self.process = bed, started, process
         os.set_blocking(process.stdout.fileno(), False)
         self.lines = []
         self.arrivals = []  # time.monotonic() at which each line came
