@@ -1,9 +1,28 @@
-// The device library on Linux: libftdi1. The handle is the libftdi1
-// context of the opened device.
+// The device library on Linux: libftdi1 over libusb.
+//
+// Every channel of every FTDI chip is a device, numbered by USB bus, then
+// by the chip's port path compared number by number, then channel A to D.
+// Opening one claims only that channel's interface. A chip that is
+// unplugged and comes back (the same serial number, or for a chip without
+// one the same port) is opened again on the next failed read. When the
+// process ends, by a signal or by returning, the kernel's serial driver is
+// attached again to the channel it was detached from.
 
 #include "device.h"
 
 #include <ftdi.h>
+#include <libusb.h>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -14,69 +33,301 @@ const device_status status_not_opened = 3;
 const device_status status_io_error = 4;
 const device_status status_out_of_memory = 5;
 
-// The one device opened. It stays open, and reachable, until the process
-// ends: the program never closes it, even when it gives up after the open.
-ftdi_context *opened_device = nullptr;
+// A control transfer takes a frame or two even on a busy bus, so a healthy
+// chip never comes near this; a read that is never answered costs its
+// pass only this much more than the poll period.
+const int request_timeout_ms = 250;
+
+// One channel of one chip: where it is, and what identifies it again
+// after a replug.
+struct channel_place {
+  libusb_device *device; // lives as long as the list it came from
+  std::uint8_t bus;
+  std::uint8_t address;
+  std::vector<std::uint8_t> ports;
+  int channel; // 0 for A
+  std::string serial;
+};
+
+// The one device opened; its address is the handle. It stays open, and
+// reachable, until the process ends.
+struct opened_channel {
+  ftdi_context *context = nullptr;
+  channel_place place{};
+  bool open = false;
+  bool driver_detached = false;
+  bool bit_mode_set = false;
+  std::uint8_t mask = 0;
+  std::uint8_t mode = 0;
+};
+
+opened_channel opened;
+// Held by every call and by the way out, so that the device is never
+// closed under a read that is still running.
+std::mutex device_lock;
+
+bool same_place(const channel_place &a, const channel_place &b) {
+  return a.bus == b.bus && a.ports == b.ports && a.channel == b.channel;
+}
+
+bool comes_before(const channel_place &a, const channel_place &b) {
+  if (a.bus != b.bus)
+    return a.bus < b.bus;
+  if (a.ports != b.ports)
+    return std::lexicographical_compare(a.ports.begin(), a.ports.end(),
+                                        b.ports.begin(), b.ports.end());
+  return a.channel < b.channel;
+}
+
+// The serial number as the kernel read it, from sysfs: asking the chip
+// would mean opening every FTDI device on the machine.
+std::string serial_number(std::uint8_t bus,
+                          const std::vector<std::uint8_t> &ports) {
+  std::string name = std::to_string(bus);
+  for (std::size_t i = 0; i < ports.size(); ++i)
+    name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+  std::ifstream file("/sys/bus/usb/devices/" + name + "/serial");
+  std::string serial;
+  std::getline(file, serial);
+  return serial;
+}
+
+int channel_count(libusb_device *device) {
+  libusb_config_descriptor *config = nullptr;
+  if (libusb_get_config_descriptor(device, 0, &config) != 0)
+    return 1;
+  const int interfaces = config->bNumInterfaces;
+  libusb_free_config_descriptor(config);
+  return std::clamp(interfaces, 1, 4);
+}
+
+// Every channel of the FTDI chips libftdi1 looks for by default, in order.
+// The places point into *list, which the caller frees.
+std::vector<channel_place> list_channels(ftdi_context *context,
+                                         ftdi_device_list **list) {
+  std::vector<channel_place> places;
+  if (ftdi_usb_find_all(context, list, 0, 0) < 0)
+    return places;
+  for (ftdi_device_list *entry = *list; entry != nullptr; entry = entry->next) {
+    channel_place place{};
+    place.device = entry->dev;
+    place.bus = libusb_get_bus_number(entry->dev);
+    place.address = libusb_get_device_address(entry->dev);
+    std::uint8_t ports[7];
+    const int depth = libusb_get_port_numbers(entry->dev, ports, 7);
+    place.ports.assign(ports, ports + std::max(depth, 0));
+    place.serial = serial_number(place.bus, place.ports);
+    for (int channel = 0; channel < channel_count(entry->dev); ++channel) {
+      place.channel = channel;
+      places.push_back(place);
+    }
+  }
+  std::sort(places.begin(), places.end(), comes_before);
+  return places;
+}
+
+bool driver_bound(libusb_device *device, int interface) {
+  libusb_device_handle *handle = nullptr;
+  if (libusb_open(device, &handle) != 0)
+    return false;
+  const bool bound = libusb_kernel_driver_active(handle, interface) == 1;
+  libusb_close(handle);
+  return bound;
+}
+
+void attach_driver(libusb_device *device, int interface) {
+  libusb_device_handle *handle = nullptr;
+  if (libusb_open(device, &handle) != 0)
+    return;
+  if (libusb_kernel_driver_active(handle, interface) == 0)
+    libusb_attach_kernel_driver(handle, interface);
+  libusb_close(handle);
+}
+
+// Opens the channel at place; libftdi1 detaches the serial driver from it
+// first, and whatever happens we know whether it did.
+bool open_channel(const channel_place &place) {
+  ftdi_context *context = opened.context;
+  const auto interface =
+      static_cast<ftdi_interface>(INTERFACE_A + place.channel);
+  if (ftdi_set_interface(context, interface) != 0)
+    return false;
+  const bool bound = driver_bound(place.device, place.channel);
+  if (ftdi_usb_open_dev(context, place.device) != 0) {
+    if (bound)
+      attach_driver(place.device, place.channel);
+    return false;
+  }
+  // The open handle keeps the device; our reference keeps it for the
+  // driver's return after the handle is closed.
+  libusb_ref_device(place.device);
+  opened.place = place;
+  opened.open = true;
+  opened.driver_detached = bound;
+  return true;
+}
+
+void close_channel() {
+  if (!opened.open)
+    return;
+  ftdi_usb_close(opened.context);
+  if (opened.driver_detached)
+    attach_driver(opened.place.device, opened.place.channel);
+  libusb_unref_device(opened.place.device);
+  opened.open = false;
+  opened.driver_detached = false;
+}
+
+// On the way out, however it comes: the serial port is given back.
+void give_back() {
+  std::lock_guard<std::mutex> hold(device_lock);
+  close_channel();
+}
+
+// Ctrl-C, SIGTERM and SIGHUP are taken by a thread of their own, which
+// gives the serial port back and then lets the signal end the process as
+// it would have. Nothing runs inside a signal handler.
+sigset_t watched_signals;
+pthread_t signal_watcher;
+// Sent by the process to its own watcher, to end it on the way out.
+const int stop_watching = SIGRTMIN;
+
+void *watch_for_signal(void *) {
+  int signal = 0;
+  if (sigwait(&watched_signals, &signal) != 0 || signal == stop_watching)
+    return nullptr;
+  give_back();
+  ::signal(signal, SIG_DFL);
+  sigset_t just_this;
+  sigemptyset(&just_this);
+  sigaddset(&just_this, signal);
+  pthread_sigmask(SIG_UNBLOCK, &just_this, nullptr);
+  raise(signal);
+  return nullptr;
+}
+
+// The way out by returning: the port is given back, and the watcher is
+// stopped so that nothing of it is left behind.
+void give_back_at_exit() {
+  give_back();
+  pthread_kill(signal_watcher, stop_watching);
+  pthread_join(signal_watcher, nullptr);
+}
+
+void watch_signals() {
+  // A signal ignored by whoever started the program stays ignored.
+  sigemptyset(&watched_signals);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action {};
+    if (sigaction(signal, nullptr, &action) == 0 &&
+        action.sa_handler != SIG_IGN)
+      sigaddset(&watched_signals, signal);
+  }
+  sigaddset(&watched_signals, stop_watching);
+  // Before libusb starts its threads, so that they inherit the mask.
+  pthread_sigmask(SIG_BLOCK, &watched_signals, nullptr);
+  if (pthread_create(&signal_watcher, nullptr, watch_for_signal, nullptr) == 0)
+    std::atexit(give_back_at_exit);
+  else
+    pthread_sigmask(SIG_UNBLOCK, &watched_signals, nullptr);
+}
+
+// After a failed read: if the chip has come back at a new address, open it
+// again and put it back in the bit mode it had.
+bool reopen_if_back() {
+  ftdi_device_list *list = nullptr;
+  const std::vector<channel_place> places =
+      list_channels(opened.context, &list);
+  const channel_place &was = opened.place;
+  bool reopened = false;
+  for (const channel_place &place : places) {
+    const bool same_chip =
+        was.serial.empty()
+            ? same_place(place, was)
+            : place.serial == was.serial && place.channel == was.channel;
+    if (!same_chip)
+      continue;
+    // Still at its address: the read failed, but nothing was unplugged.
+    if (opened.open && place.bus == was.bus && place.address == was.address)
+      break;
+    close_channel();
+    reopened =
+        open_channel(place) &&
+        (!opened.bit_mode_set ||
+         ftdi_set_bitmode(opened.context, opened.mask, opened.mode) == 0);
+    // Half open is no use: the next failed read tries it all again.
+    if (!reopened)
+      close_channel();
+    break;
+  }
+  ftdi_list_free(&list);
+  return reopened;
+}
 
 ftdi_context *opened_context(device_handle handle) {
-  return handle != nullptr && handle == opened_device
-             ? static_cast<ftdi_context *>(handle)
-             : nullptr;
+  return handle == &opened ? opened.context : nullptr;
 }
 
 } // namespace
 
 device_status device_open_by_index(std::int32_t index, device_handle *handle) {
-  if (index < 0 || handle == nullptr)
+  if (index < 0 || handle == nullptr || opened.context != nullptr)
     return status_not_found;
 
+  static const bool watching = (watch_signals(), true);
+  (void)watching;
+  std::lock_guard<std::mutex> hold(device_lock);
   ftdi_context *context = ftdi_new();
   if (context == nullptr)
     return status_out_of_memory;
+  context->usb_read_timeout = request_timeout_ms;
+  context->usb_write_timeout = request_timeout_ms;
+  opened.context = context;
 
-  // Vendor and product 0 search libftdi1's default list of FTDI chips.
-  ftdi_device_list *devices = nullptr;
-  const int found = ftdi_usb_find_all(context, &devices, 0, 0);
-  if (found <= index) {
-    ftdi_list_free(&devices);
+  ftdi_device_list *list = nullptr;
+  const std::vector<channel_place> places = list_channels(context, &list);
+  const bool found = static_cast<std::size_t>(index) < places.size();
+  const bool open =
+      found && open_channel(places[static_cast<std::size_t>(index)]);
+  ftdi_list_free(&list);
+  if (!open) {
+    opened.context = nullptr;
     ftdi_free(context);
-    return status_not_found;
+    return found ? status_not_opened : status_not_found;
   }
-
-  ftdi_device_list *device = devices;
-  for (std::int32_t skipped = 0; skipped < index; ++skipped)
-    device = device->next;
-  // The open device holds its own reference, so the list can go.
-  const int opened = ftdi_usb_open_dev(context, device->dev);
-  ftdi_list_free(&devices);
-  if (opened != 0) {
-    ftdi_free(context);
-    return status_not_opened;
-  }
-
-  opened_device = context;
-  *handle = context;
+  *handle = &opened;
   return status_ok;
 }
 
 device_status device_set_bit_mode(device_handle handle, std::uint8_t mask,
                                   std::uint8_t mode) {
+  std::lock_guard<std::mutex> hold(device_lock);
   ftdi_context *context = opened_context(handle);
   if (context == nullptr)
     return status_invalid_handle;
-  return ftdi_set_bitmode(context, mask, mode) == 0 ? status_ok
-                                                    : status_io_error;
+  if (ftdi_set_bitmode(context, mask, mode) != 0)
+    return status_io_error;
+  opened.bit_mode_set = true;
+  opened.mask = mask;
+  opened.mode = mode;
+  return status_ok;
 }
 
 device_status device_read_pins(device_handle handle, std::uint8_t *pins) {
+  std::lock_guard<std::mutex> hold(device_lock);
   ftdi_context *context = opened_context(handle);
   if (context == nullptr || pins == nullptr)
     return status_invalid_handle;
   // Read into a byte of our own so that a failed transfer cannot leave a
   // partial value behind.
   unsigned char state = 0;
-  if (ftdi_read_pins(context, &state) != 0)
-    return status_io_error;
-  *pins = state;
-  return status_ok;
+  if (opened.open && ftdi_read_pins(context, &state) == 0) {
+    *pins = state;
+    return status_ok;
+  }
+  if (reopen_if_back() && ftdi_read_pins(context, &state) == 0) {
+    *pins = state;
+    return status_ok;
+  }
+  return status_io_error;
 }

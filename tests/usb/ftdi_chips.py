@@ -31,6 +31,11 @@ STALL = "stall"  # the request fails at once (EPIPE)
 HANG = "hang"  # the request is never answered
 
 
+def late(byte, seconds):
+    """A read-pins request answered with byte only after that long."""
+    return ("late", byte, seconds)
+
+
 def _ioc(direction, number, size):
     return (direction << 30) | (size << 16) | (ord("U") << 8) | number
 
@@ -78,7 +83,7 @@ class Channel:
     """One interface of a chip: what its requests answer, and who has it."""
 
     def __init__(self, pins=(0xFF,), mode=0, driver="ftdi_sio", busy=False):
-        self.pins = list(pins)  # bytes, STALL or HANG; the last one repeats
+        self.pins = list(pins)  # bytes, STALL, HANG or late(); the last repeats
         self.mode_stalls = mode == STALL
         self.driver = driver  # the kernel driver bound, or None
         self.busy = busy  # another program has claimed it
@@ -93,7 +98,7 @@ class Channel:
 
 class Chip:
     def __init__(self, bed, kind, serial, bus, port, devnum, channels=None,
-                 refused=False):
+                 refused=False, hub=None):
         product, bcd_device, count, self.speed, packet = KINDS[kind]
         self.bed, self.kind, self.serial = bed, kind, serial
         self.bus, self.port, self.devnum = bus, port, devnum
@@ -101,7 +106,7 @@ class Chip:
         self.channels = channels or [Channel() for _ in range(count)]
         assert len(self.channels) == count, kind + " channels"
         self.descriptors = _descriptors(product, bcd_device, count, packet)
-        self.refused = refused
+        self.refused, self.hub = refused, hub
         self.log = []  # (what, ...) in the order it happened
         self.syspath = None
         self._plug()
@@ -132,7 +137,7 @@ class Chip:
             "PRODUCT": "403/%x/%x" % (self.product, self.bcd_device),
         }
         self.syspath = bed.add_device(
-            "usb", name, None, [s for kv in attributes.items() for s in kv],
+            "usb", name, self.hub, [s for kv in attributes.items() for s in kv],
             [s for kv in properties.items() for s in kv])
         bed.set_attribute_binary(self.syspath, "descriptors", self.descriptors)
         node = self.bed.root + self.devnode
@@ -153,14 +158,18 @@ class Chip:
         os.unlink(self.bed.root + self.devnode)
         self.log.append(("unplug",))
 
-    def plug_back(self, devnum):
-        """The same chip in the same port, with a new device number."""
+    def plug_back(self, devnum, pins=None):
+        """The same chip in the same port, with a new device number; its
+        channels serve pins from then on, if given."""
         self.devnum = devnum
         for channel in self.channels:
             channel.claimed = False
             channel.driver = "ftdi_sio"
+            if pins is not None:
+                channel.pins, channel.reads = list(pins), 0
         self._plug()
         self.bed.testbed.uevent(self.syspath, "add")
+        self.plugged_at = time.monotonic()
         self.log.append(("plug",))
 
     def controls(self, request=None):
@@ -177,6 +186,7 @@ class Node(UMockdev.IoctlBase):
         self.gone = False  # unplugged: a node never comes back
         self.done = []  # URBs ready to be reaped
         self.hanging = []  # URBs never answered, until discarded
+        self.late = []  # (when, URB): answered, but not reapable before then
 
     def do_handle_ioctl(self, client):
         request, arg = client.get_request(), client.get_arg()
@@ -207,6 +217,9 @@ class Node(UMockdev.IoctlBase):
         elif request == SUBMITURB:
             client.complete(*self._submit(arg))
         elif request in (REAPURB, REAPURBNDELAY):
+            now = time.monotonic()
+            self.done += [urb for when, urb in self.late if when <= now]
+            self.late = [(when, urb) for when, urb in self.late if when > now]
             if self.done:
                 arg.set_ptr(0, self.done.pop(0))
                 client.complete(0, 0)
@@ -214,6 +227,8 @@ class Node(UMockdev.IoctlBase):
                 client.complete(-1, errno.EAGAIN)
         elif request == DISCARDURB:
             address = struct.unpack("<Q", _contents(arg))[0]
+            self.hanging += [urb for _, urb in self.late]
+            self.late = []
             urbs = [urb for urb in self.hanging if urb.client_addr == address]
             if urbs:
                 urb = urbs[0]
@@ -277,10 +292,14 @@ class Node(UMockdev.IoctlBase):
         if status == HANG:
             self.hanging.append(urb)
         else:
+            delay, status = status if isinstance(status, tuple) else (0, status)
             buffer.update(8, reply)
             urb.update(4, struct.pack("<i", status))
             urb.update(28, struct.pack("<i", len(reply)))
-            self.done.append(urb)
+            if delay:
+                self.late.append((time.monotonic() + delay, urb))
+            else:
+                self.done.append(urb)
         return 0, 0
 
     def _control(self, request_type, request, value, index, length):
@@ -294,7 +313,10 @@ class Node(UMockdev.IoctlBase):
             answer = STALL
         elif request == READ_PINS and request_type == 0xC0:
             answer = channel.next_pins()
-        result = answer if answer in (STALL, HANG) else "ok"
+        delay = 0
+        if isinstance(answer, tuple):
+            _, answer, delay = answer
+        result = answer if answer in (STALL, HANG) else "late" if delay else "ok"
         self.chip.log.append(("control", request_type, request, value, index,
                               length, result, time.monotonic()))
         if answer == STALL:
@@ -303,7 +325,8 @@ class Node(UMockdev.IoctlBase):
             return -errno.EPIPE, b"\xee" if request_type & 0x80 else b""
         if answer == HANG:
             return HANG, b""
-        return 0, bytes([answer]) if request_type & 0x80 else b""
+        status = (delay, 0) if delay else 0
+        return status, bytes([answer]) if request_type & 0x80 else b""
 
 
 class Bed:
@@ -316,13 +339,32 @@ class Bed:
         self._devnums = {}
 
     def add(self, kind, serial=None, bus=1, port="1", **options):
-        self._devnums[bus] = self._devnums.get(bus, 1) + 1
-        chip = Chip(self, kind, serial, bus, port, self._devnums[bus],
+        chip = Chip(self, kind, serial, bus, port, self.next_devnum(bus),
                     **options)
         self.chips.append(chip)
         return chip
 
+    def add_hub(self, bus, port):
+        """A hub at that port, for chips at the ports below it."""
+        devnum = self.next_devnum(bus)
+        descriptors = struct.pack("<BBHBBBBHHHBBBB", 18, 1, 0x0200, 9, 0, 1,
+                                  64, 0x05E3, 0x0608, 0x0100, 0, 1, 0, 1)
+        descriptors += struct.pack("<BBHBBBBB", 9, 2, 25, 1, 1, 0, 0xE0, 50)
+        descriptors += struct.pack("<BBBBBBBBB", 9, 4, 0, 0, 1, 9, 0, 0, 0)
+        descriptors += struct.pack("<BBBBHB", 7, 5, 0x81, 3, 1, 12)
+        attributes = ["busnum", str(bus), "devnum", str(devnum), "devpath",
+                      port, "speed", "480", "idVendor", "05e3", "idProduct",
+                      "0608", "bDeviceClass", "09"]
+        properties = ["DEVNAME", "/dev/bus/usb/%03d/%03d" % (bus, devnum),
+                      "DEVTYPE", "usb_device", "SUBSYSTEM", "usb", "BUSNUM",
+                      "%03d" % bus, "DEVNUM", "%03d" % devnum]
+        syspath = self.testbed.add_device("usb", "%d-%s" % (bus, port), None,
+                                          attributes, properties)
+        self.testbed.set_attribute_binary(syspath, "descriptors", descriptors)
+        return syspath
+
     def next_devnum(self, bus):
+        self._devnums.setdefault(bus, 1)
         self._devnums[bus] += 1
         return self._devnums[bus]
 

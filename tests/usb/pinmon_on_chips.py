@@ -9,15 +9,13 @@ import subprocess
 import sys
 import tempfile
 
-from ftdi_chips import HANG, KINDS, STALL, Bed, Channel
+from ftdi_chips import HANG, KINDS, STALL, Bed, Channel, late
 
 PINMON, READ_PROBE = (os.path.abspath(path) for path in sys.argv[1:3])
 MEMCHECK = "--memcheck" in sys.argv[3:]
 
 STARTUP = ["FTDI Bit Bang mode", "Device 0 opened", "BitBang mode On"]
 FAILED = "Failed to read pins"
-SET_BITMODE = (0x40, 0x0B, 0x0100, 1, 0)
-READ_PINS = (0xC0, 0x0C, 0x0000, 1, 1)
 SIGTERM = 15
 
 passed = failed = 0
@@ -52,36 +50,55 @@ def lines_for(pins):
     return [FAILED if pin in (STALL, HANG) else line(pin) for pin in pins]
 
 
-# Each chip alone: the start-up, one line per byte served by channel A, in
-# order, and exactly the requests a bit-bang reader needs. Every other
-# channel serves 3c, which must never show.
-PINS = [0x00, 0x05, STALL, 0x80, 0xA5, 0xFF, 0x7F]
+# Each channel of each chip alone: the start-up, one line per byte that
+# channel serves, in order, and exactly the requests a bit-bang reader
+# needs, sent to that channel. Only its own interface is touched, and its
+# serial driver comes back when the monitor ends. Channel c of a chip
+# serves PINS with c in the high nibble of each byte.
+PINS = [0x00, 0x05, STALL, 0x08, 0x0A, 0x0F, 0x07]
 
 
-def each_chip_alone():
+def channel_pins(channel):
+    return [pin if pin in (STALL, HANG) else pin | channel << 4
+            for pin in PINS]
+
+
+def each_channel_alone():
     for kind in KINDS:
-        bed = Bed()
         count = KINDS[kind][2]
-        chip = bed.add(kind, serial="FT%d" % count, channels=[
-            Channel(pins=PINS)] + [Channel(pins=[0x3C]) for _ in range(count - 1)])
-        run = bed.start([PINMON])
-        run.wait_for_lines(3 + len(PINS))
-        check(kind + ": still running", None, run.process.poll())
-        check(kind + ": exit", -SIGTERM, run.stop())
-        check(kind + ": lines", STARTUP + lines_for(PINS),
-              run.lines[:3 + len(PINS)])
-        check(kind + ": bit mode once, inputs, asynchronous bit-bang",
-              [SET_BITMODE], transfers(chip, 0x0B))
-        check(kind + ": reads", {READ_PINS}, set(transfers(chip, 0x0C)))
-        check(kind + ": channel A detached and claimed",
-              [("detach", 0), ("claim", 0, 0)], interfaces(chip))
-        times = [entry[6] for entry in chip.controls(0x0C)]
-        check(kind + ": reads at least 100 ms apart", [],
-              ["%.1f ms" % (1000 * (later - earlier))
-               for earlier, later in zip(times, times[1:])
-               if later - earlier < 0.1])
-        check(kind + ": nothing unknown", [],
-              [entry for entry in chip.log if "unknown" in entry[0]])
+        for channel in range(count):
+            name = "%s channel %s" % (kind, "ABCD"[channel])
+            bed = Bed()
+            chip = bed.add(kind, serial="FT%d" % count, channels=[
+                Channel(pins=channel_pins(c)) for c in range(count)])
+            run = bed.start([PINMON, str(channel)])
+            run.wait_for_lines(3 + len(PINS))
+            check(name + ": still running", None, run.process.poll())
+            check(name + ": other channels keep their driver",
+                  ["ftdi_sio"] * (count - 1),
+                  [c.driver for i, c in enumerate(chip.channels)
+                   if i != channel])
+            check(name + ": exit", -SIGTERM, run.stop())
+            startup = ["FTDI Bit Bang mode", "Device %d opened" % channel,
+                       "BitBang mode On"]
+            check(name + ": lines", startup + lines_for(channel_pins(channel)),
+                  run.lines[:3 + len(PINS)])
+            index = channel + 1
+            check(name + ": bit mode once, inputs, asynchronous bit-bang",
+                  [(0x40, 0x0B, 0x0100, index, 0)], transfers(chip, 0x0B))
+            check(name + ": reads", {(0xC0, 0x0C, 0, index, 1)},
+                  set(transfers(chip, 0x0C)))
+            check(name + ": only its interface, given back at the end",
+                  [("detach", channel), ("claim", channel, 0),
+                   ("release", channel, 0), ("attach", channel)],
+                  interfaces(chip))
+            times = [entry[6] for entry in chip.controls(0x0C)]
+            check(name + ": reads at least 100 ms apart", [],
+                  ["%.1f ms" % (1000 * (later - earlier))
+                   for earlier, later in zip(times, times[1:])
+                   if later - earlier < 0.1])
+            check(name + ": nothing unknown", [],
+                  [entry for entry in chip.log if "unknown" in entry[0]])
 
 
 # Start-ups that fail: the fixed message, exit status 255, and nothing
@@ -98,7 +115,8 @@ def start_failures():
          {"channels": [Channel(busy=True)]}, [], None, "Can't open device 0",
          [("claim", 0, errno.EBUSY)]),
         ("bit mode stalled", {"channels": [Channel(mode=STALL)]}, [], None,
-         "Failed to set bitbang mode", [("detach", 0), ("claim", 0, 0)]),
+         "Failed to set bitbang mode",
+         [("detach", 0), ("claim", 0, 0), ("release", 0, 0), ("attach", 0)]),
     ]
 
 
@@ -122,18 +140,30 @@ def failed_startups(wrapper=()):
             check(name + ": no request sent", [], transfers(chip))
 
 
-def kernel_driver_not_bound():
-    bed = Bed()
-    chip = bed.add("FT232H", serial="N1", channels=[Channel(driver=None)])
-    run = bed.start([PINMON])
-    run.wait_for_lines(4)
-    run.stop()
-    check("no kernel driver: reads", STARTUP + [line(0xFF)], run.lines[:4])
-    check("no kernel driver: nothing detached", [("claim", 0, 0)],
-          interfaces(chip))
+# However the monitor ends, the serial driver is attached again where it
+# was detached, and only there; the process ends as it would have.
+def endings():
+    for driver in ("ftdi_sio", None):
+        for signal in (2, 15, 1):
+            name = "signal %d, driver %s" % (signal, driver)
+            bed = Bed()
+            chip = bed.add("FT2232H", serial="E1", channels=[
+                Channel(pins=[0x42], driver=driver), Channel()])
+            run = bed.start([PINMON])
+            run.wait_for_lines(5)
+            check(name + ": ended by the signal", -signal, run.stop(signal))
+            check(name + ": lines kept", STARTUP + [line(0x42)] * 2,
+                  run.lines[:5])
+            given_back = [("attach", 0)] if driver else []
+            check(name + ": interfaces",
+                  ([("detach", 0)] if driver else []) +
+                  [("claim", 0, 0), ("release", 0, 0)] + given_back,
+                  interfaces(chip))
+            check(name + ": channel B untouched", "ftdi_sio",
+                  chip.channels[1].driver)
 
 
-# A read that the chip never answers fails after libusb's timeout and the
+# A read that the chip never answers fails after a short timeout and the
 # monitor goes on; the request was cancelled, not left behind.
 def read_never_answered():
     bed = Bed()
@@ -146,48 +176,108 @@ def read_never_answered():
           STARTUP + [line(0x11), FAILED, line(0x22), line(0x22)],
           run.lines[:7])
     check("read never answered: request cancelled", [], chip.node.hanging)
+    reads = [entry[6] for entry in chip.controls(0x0C)]
+    print("read never answered: %.0f ms from the reading before it to the "
+          "one after it" % (1000 * (run.arrivals[5] - run.arrivals[3])))
+    check("read never answered: waited for an answer", True,
+          reads[2] - reads[1] >= 0.3)
+
+
+# The timeout told by answers that come late: one after 50 ms is a slow
+# chip and still a reading; one after a second and a half counts as none.
+def late_answers():
+    bed = Bed()
+    bed.add("FT232R", serial="L1", channels=[Channel(
+        pins=[0x11, late(0x22, 0.05), late(0x33, 1.5), 0x44])])
+    run = bed.start([PINMON])
+    run.wait_for_lines(7)
+    run.stop()
+    check("late answers", STARTUP + [line(0x11), line(0x22), FAILED,
+                                     line(0x44)], run.lines[:7])
 
 
 # Unplugged mid-run: failure lines at the usual pace, no crash, no exit.
-def unplug_mid_run():
-    bed = Bed()
-    chip = bed.add("FT2232H", serial="U1",
-                   channels=[Channel(pins=[0x01, 0x02]), Channel()])
-    run = bed.start([PINMON])
-    run.wait_for_lines(5)
-    chip.unplug()
-    unplugged_at = run.arrivals[-1]
-    run.wait_for_lines(12)
-    check("unplugged: still running", None, run.process.poll())
-    check("unplugged: exit", -SIGTERM, run.stop())
-    after = run.lines[5:12]
-    check("unplugged: lines", STARTUP + [line(1), line(2)], run.lines[:5])
-    # The read in flight at the unplug may still have been answered.
-    if after and after[0] == line(2):
-        after = after[1:] + run.lines[12:13]
-    check("unplugged: failures", [FAILED] * 6, after[:6])
-    # A lower bound only: six failures take at least five poll periods.
-    span = run.arrivals[11] - unplugged_at
-    check("unplugged: failures at the poll period (%.2f s)" % span, True,
-          span >= 0.5)
+# Plugged back (with a new device number), the same chip is opened again,
+# set to bit-bang mode again and read, with nothing else printed; another
+# chip in its place is not taken.
+def unplug_and_replug():
+    # name, serial of the chip, serial of the one plugged in its place
+    for name, serial, comes_back in [
+            ("the same chip", "U1", "U1"),
+            ("the same chip without a serial number", None, None),
+            ("another chip in its port", "U1", "U2")]:
+        bed = Bed()
+        chip = bed.add("FT2232H", serial=serial,
+                       channels=[Channel(pins=[0x01, 0x02]), Channel()])
+        run = bed.start([PINMON])
+        run.wait_for_lines(5)
+        chip.unplug()
+        unplugged_at = run.arrivals[-1]
+        run.wait_for_lines(12)
+        check(name + ": still running while unplugged", None,
+              run.process.poll())
+        after = run.lines[5:12]
+        # The read in flight at the unplug may still have been answered.
+        if after and after[0] == line(2):
+            run.wait_for_lines(13)
+            after = run.lines[6:13]
+        check(name + ": failures while unplugged", [FAILED] * 7, after)
+        # A lower bound only: seven failures take at least six periods.
+        span = run.arrivals[11] - unplugged_at
+        check(name + ": failures at the poll period (%.2f s)" % span, True,
+              span >= 0.6)
+        if comes_back == serial:
+            chip.plug_back(bed.next_devnum(1), pins=[0x5A])
+            back = chip
+        else:
+            back = bed.add("FT2232H", serial=comes_back, port=chip.port,
+                           channels=[Channel(pins=[0x5A]), Channel()])
+            bed.testbed.uevent(back.syspath, "add")
+        plugged = len(run.lines)
+        run.wait_for(lambda: line(0x5A) in run.lines[plugged:] or
+                     len(run.lines) >= plugged + 10)
+        check(name + ": exit", -SIGTERM, run.stop())
+        tail = [text for text in run.lines[5:] if text != FAILED]
+        if back is chip:
+            check(name + ": read again after the replug",
+                  [line(0x5A)] * len(tail), tail)
+            since = chip.log[chip.log.index(("plug",)):]
+            check(name + ": opened again, bit mode set again",
+                  [("detach", 0), ("claim", 0, 0), ("bit mode", 0x0100, 1)],
+                  [("bit mode", entry[3], entry[4]) if entry[0] == "control"
+                   else entry for entry in since
+                   if entry[0] in ("detach", "claim") or
+                   entry[:3] == ("control", 0x40, 0x0B)][:3])
+            first = next(i for i, text in enumerate(run.lines)
+                         if i >= plugged and text == line(0x5A))
+            print("%s: %.0f ms from the replug to the first reading" %
+                  (name, 1000 * (run.arrivals[first] - back.plugged_at)))
+        else:
+            check(name + ": only failures", [], tail)
+            check(name + ": the other chip untouched", [], interfaces(back))
 
 
-# Several chips at once: which index opens which, as libusb lists them
-# (by sysfs path, last first, compared as text).
+# Several chips at once, plugged in an order unlike the one they are
+# counted in: by bus, then by port path number by number, then channel.
 def several_chips():
     bed = Bed()
-    places = [(1, "2"), (2, "1"), (1, "10"), (1, "3")]
-    for bus, port in places:
-        bed.add("FT232R", serial="P%d%s" % (bus, port), bus=bus, port=port,
-                channels=[Channel(pins=[bus * 16 + int(port)])])
-    for index, byte in enumerate([0x21, 0x13, 0x12, 0x1A]):
+    hub = bed.add_hub(1, "2")
+    bed.add("FT232R", serial="P21", bus=2, port="1",
+            channels=[Channel(pins=[0x21])])
+    bed.add("FT232R", serial="P110", port="10",
+            channels=[Channel(pins=[0x10])])
+    bed.add("FT2232H", serial="P121", port="2.1", hub=hub,
+            channels=[Channel(pins=[0xA1]), Channel(pins=[0xB1])])
+    bed.add("FT232R", serial="P13", port="3", channels=[Channel(pins=[0x03])])
+    expected = [0xA1, 0xB1, 0x03, 0x10, 0x21]  # 1-2.1 A, B, 1-3, 1-10, 2-1
+    for index, byte in enumerate(expected):
         run = bed.start([PINMON, str(index)])
         run.wait_for_lines(4)
         run.stop()
-        check("several chips: index %d" % index, line(byte), run.lines[3:4] and
-              run.lines[3])
-    run = bed.start([PINMON, "4"])
-    check("several chips: index 4", 255, run.finish())
+        check("several chips: index %d" % index, line(byte),
+              run.lines[3] if len(run.lines) > 3 else run.lines)
+    run = bed.start([PINMON, str(len(expected))])
+    check("several chips: past the last channel", 255, run.finish())
 
 
 # The backend itself: a read that fails leaves the caller's byte alone,
@@ -235,11 +325,19 @@ def memcheck_runs():
         bed.add("FT4232H", serial="M1",
                 channels=[Channel(pins=[0x01, STALL, 0xFF])] +
                 [Channel() for _ in range(3)])
+        chip = bed.chips[0]
         run = bed.start(memcheck + [PINMON])
         run.wait_for_lines(7, limit=120)
-        run.stop()
         check("memcheck, polling: lines", STARTUP + lines_for(
             [0x01, STALL, 0xFF, 0xFF]), run.lines[:7])
+        # Unplugged and plugged back, the chip is opened a second time.
+        chip.unplug()
+        run.wait_for(lambda: run.lines[-3:] == [FAILED] * 3, limit=120)
+        chip.plug_back(bed.next_devnum(1), pins=[0x5A])
+        run.wait_for(lambda: run.lines[-1] == line(0x5A), limit=120)
+        check("memcheck, polling: read again after a replug", line(0x5A),
+              run.lines[-1])
+        check("memcheck, polling: ended by the signal", -SIGTERM, run.stop())
         # Ended by a signal, memcheck still reports; the leak kinds that
         # matter are those no pointer reaches any more.
         check("memcheck, polling", clean, memcheck_summary(log))
@@ -248,11 +346,12 @@ def memcheck_runs():
 if MEMCHECK:
     memcheck_runs()
 else:
-    each_chip_alone()
+    each_channel_alone()
     list(failed_startups())
-    kernel_driver_not_bound()
+    endings()
     read_never_answered()
-    unplug_mid_run()
+    late_answers()
+    unplug_and_replug()
     several_chips()
     failed_read_leaves_byte()
 print("%d passed, %d failed" % (passed, failed))
