@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The baseline for the benchmark: the least a monitor can do per pass,
  * one formatted line flushed to standard output and a 100 ms sleep. */
 #include <stdio.h>

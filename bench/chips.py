@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The real pinmon on an emulated FT232R, side by side with a minimal C
 loop on libftdi1 and the same loop in Python over libftdi1's binding:
 instructions and system calls per pass, peak memory and the time to the

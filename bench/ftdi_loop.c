@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The baseline on a real (or emulated) chip: the least a monitor on
  * libftdi1 does, written for the comparison. Open the first FT232R, make
  * every line an input in bit-bang mode, then read, print, flush and sleep

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The monitor a user might write instead, in Python over libftdi1's
 binding, for the comparison: open the first FT232R, bit-bang mode with
 every line an input, then read, print, flush and sleep 100 ms for ever."""

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Runs pinmon-sim and a minimal C loop side by side and prints the figures:
 the period between lines, the instructions of one pass, peak memory and the
 cost of starting up. Asserts nothing.

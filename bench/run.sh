@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds optimised pinmon and pinmon-sim and the C baselines, then prints
 # the benchmark's figures side by side: pinmon-sim against a minimal C
 # loop, and the real pinmon on an emulated FT232R against minimal loops on

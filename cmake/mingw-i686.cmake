@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build of the 32-bit Windows console program with Debian's
 # mingw-w64 (win32 thread model: no winpthread DLL to carry along).
 set(CMAKE_SYSTEM_NAME Windows)

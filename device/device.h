@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three operations of the device library that the monitor uses.
 // Each returns the library's status word: 0 for success, anything else for
 // a failure. Every backend in this folder implements all three.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device library on Windows: the chip vendor's FTD2XX.dll, bound by
 // ordinal through an import library made from our ftd2xx.def. The library
 // uses the stdcall convention: a mismatch would corrupt the stack on every

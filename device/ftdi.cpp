@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device library on Linux: libftdi1 over libusb.
 //
 // Every channel of every FTDI chip is a device, numbered by USB bus, then

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated device, for trying the monitor and for tests without
 // hardware. It takes its behaviour from the environment on its first call:
 //

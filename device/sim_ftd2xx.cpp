@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated device as a stand-in FTD2XX.dll, for tests and for trying
 // the Windows program under Wine. It exports the ordinals of sim_ftd2xx.def,
 // stdcall like the library it stands in for.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs, with apt-get, the Debian packages that a task needs and that
 # are missing. Usage: scripts/deps.sh GROUP...
 #   build    compilers, CMake, libftdi1 and GoogleTest

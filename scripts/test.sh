@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The whole test suite, from a fresh clone: installs what is missing, then
 # builds and tests with g++ (the real pinmon on emulated FTDI chips among
 # them), with clang under AddressSanitizer and UndefinedBehaviorSanitizer,

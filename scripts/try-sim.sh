@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds pinmon and runs it on the simulated device. Arguments go to the
 # monitor; PINMON_SIM and PINMON_SIM_LOG script the device (see README).
 set -euo pipefail

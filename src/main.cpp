@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pinmon: prints the state of the eight data lines of an FTDI chip in
 // asynchronous bit-bang mode, about ten times a second, until stopped.
 
@@ -5,12 +6,15 @@
 #include "device_index.h"
 #include "report_line.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <stdexcept>
+#include <string>
 
 #ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN // only Sleep is wanted
+#define WIN32_LEAN_AND_MEAN // only Sleep and the error codes are wanted
 #include <windows.h>
 #else
 #include <chrono>
@@ -36,6 +40,33 @@ static int report_bad_argument(const char *argument,
   return 2;
 }
 
+// What a shell shows for a program ended by SIGPIPE, so that scripts see
+// the same status on every platform when the reader goes away.
+const int exit_reader_gone = 141;
+
+// Writes one line and flushes it, so that a pipe or a file sees it at once
+// and a process ended from outside loses nothing it printed. Output errors
+// are ignored (a full disk does not stop the monitor), but for a broken
+// pipe: nobody reads any more, and polling on would only keep the device
+// from its next user.
+static void print_line(const std::string &line) {
+  errno = 0;
+  std::cout << line << std::flush;
+  if (!std::cout.fail())
+    return;
+#ifdef _WIN32
+  // The C runtime does not tell a broken pipe apart; Windows does.
+  const DWORD error = GetLastError();
+  if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ||
+      error == ERROR_PIPE_NOT_CONNECTED)
+    std::exit(exit_reader_gone);
+#else
+  if (errno == EPIPE)
+    std::exit(exit_reader_gone);
+#endif
+  std::cout.clear();
+}
+
 int main(int argc, char *argv[]) {
   std::int32_t index = 0;
   try {
@@ -46,32 +77,30 @@ int main(int argc, char *argv[]) {
     return report_bad_argument(argv[1], error);
   }
 
-  // Each line is flushed as it is written so that a pipe or a file sees it
-  // at once, and a process ended from outside loses nothing it printed.
-  std::cout << "FTDI Bit Bang mode\n" << std::flush;
+  print_line("FTDI Bit Bang mode\n");
 
   device_handle handle = nullptr;
   if (device_open_by_index(index, &handle) != 0) {
-    std::cout << "Can't open device " << index << '\n' << std::flush;
+    print_line("Can't open device " + std::to_string(index) + "\n");
     return -1;
   }
-  std::cout << "Device " << index << " opened\n" << std::flush;
+  print_line("Device " + std::to_string(index) + " opened\n");
 
   // Mask 0x00 makes every line an input; mode 0x01 is asynchronous bit-bang.
   if (device_set_bit_mode(handle, 0x00, 0x01) != 0) {
-    std::cout << "Failed to set bitbang mode\n" << std::flush;
+    print_line("Failed to set bitbang mode\n");
     return -1;
   }
-  std::cout << "BitBang mode On\n" << std::flush;
+  print_line("BitBang mode On\n");
 
   // Runs until the process is ended from outside. A failed read is
   // reported as such: its byte is never shown as a reading.
   for (;;) {
     std::uint8_t pin_sample = 0;
     if (device_read_pins(handle, &pin_sample) == 0)
-      std::cout << report_line(pin_sample) << std::flush;
+      print_line(report_line(pin_sample));
     else
-      std::cout << "Failed to read pins\n" << std::flush;
+      print_line("Failed to read pins\n");
     sleep_poll_period();
   }
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linked into coverage builds only. The monitor runs until a signal ends
 // it, and a process killed that way never writes its coverage counters:
 // write them first, then die of the same signal.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Helpers for the end-to-end tests. The executables come in $PINMON and
 # $PINMON_SIM_EXE; each test script sources this file and ends with `finish`.
 

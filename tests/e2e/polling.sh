@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The polling loop of pinmon-sim: report lines, failed reads, pacing, and
 # output that reaches a pipe or a file at once.
 . "$(dirname "$0")/lib.sh"
@@ -114,5 +115,20 @@ piped=$(timeout 60 bash -c 'env --default-signal=PIPE "$1" | head -n 3
   echo "status ${PIPESTATUS[0]}"' _ "$PINMON_SIM_EXE")
 check "| head -3" "$startup
 status 141" "$piped"
+# With SIGPIPE ignored by whoever started it, the broken pipe ends it all
+# the same, with the status a shell shows for SIGPIPE.
+piped=$(timeout 60 bash -c 'trap "" PIPE; "$1" | head -n 3
+  echo "status ${PIPESTATUS[0]}"' _ "$PINMON_SIM_EXE")
+check "| head -3 with SIGPIPE ignored" "$startup
+status 141" "$piped"
+
+# Other output errors are ignored: on a full disk it keeps polling.
+rm -f "$log"
+PINMON_SIM_LOG=$log "$PINMON_SIM_EXE" >/dev/full 2>"$work/err" &
+pid=$!
+wait_while "$pid" fewer_calls_than read 5 "$log"
+check_true "a full disk: still polling" kill -0 "$pid"
+kill -TERM "$pid"
+wait "$pid"
 
 finish

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Start-up of both executables: the argument, the banner, open, bit mode.
 . "$(dirname "$0")/lib.sh"
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Both executables under valgrind's memcheck: no memory errors and no leak
 # of the program's own, on every way out and in a short polling run.
 . "$(dirname "$0")/lib.sh"

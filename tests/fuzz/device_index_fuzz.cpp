@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks the device index of every single argument against an independent
 // reading of the text: optional blanks, an optional sign, then digits.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` and the .deb put on a machine.
 # Needs: BUILD_DIR, a configured and built tree.
 . "$(dirname "$0")/../e2e/lib.sh"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Emulated FTDI chips at the kernel's usbfs level, for tests of the real
 # pinmon through the real libusb and libftdi1. A umockdev testbed holds the
 # chips' sysfs entries and udev properties; a handler on each /dev/bus/usb

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The real pinmon, through libftdi1 and libusb, on emulated FTDI chips.
 # Usage, under umockdev-wrapper:
 #   pinmon_on_chips.py PINMON READ_PROBE [--memcheck]

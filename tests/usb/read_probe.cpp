@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opens device 0 through a backend, sets bit-bang mode and reads the pins
 // N times, each time into a byte that holds 0x5a beforehand, and prints
 // "STATUS BYTE" for each read: a failed read must leave the byte alone.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The 32-bit Windows program under Wine, with the simulated device as its
 # FTD2XX.dll, and the shape of the executable itself: what it imports, its
 # manifest, and the zip for Windows users.
@@ -116,6 +117,23 @@ bad_argument -2147483649 "stoi argument out of range"
 bad_argument 4294967296 "stoi argument out of range"
 bad_argument 99999999999999999999 "stoi argument out of range"
 
+# When the reader of its output goes away, the program ends at once with
+# the status a shell shows for SIGPIPE; a full disk is not such an end.
+piped=$(bash -c '"$@" | head -n 3; echo "status ${PIPESTATUS[0]}"' _ \
+  "${wine_exe[@]}" "$work/app/pinmon.exe" | tr -d '\r')
+check "| head -n 3" "$banner
+Device 0 opened
+BitBang mode On
+status 141" "$piped"
+rm -f "$log"
+PINMON_SIM_LOG=$windows_log "${wine_exe[@]}" "$work/app/pinmon.exe" \
+  >/dev/full 2>/dev/null &
+pid=$!
+wait_while "$pid" fewer_calls_than read 5 "$log"
+check_true "a full disk: still polling" kill -0 "$pid"
+kill -TERM "$pid" 2>/dev/null
+wait "$pid"
+
 # Without FTD2XX.dll the program cannot start at all.
 run "${wine_exe[@]}" "$work/lonely/pinmon.exe"
 check_true "without FTD2XX.dll: does not start (status $status)" \
@@ -138,17 +156,30 @@ Windows CUI" "$(awk '$1 == "Magic" { print $3 } $1 == "Subsystem" { print $3, $4
 
 # Exactly one resource, the manifest (type 24, id 1, one language), asking
 # for asInvoker.
-check "resources: type, id, language" "0x000018 0x000001 0x000409" \
+check "resources: type, id, language" \
+  "0x000010 0x000001 0x000409 0x000018 0x000001 0x000409" \
   "$(sed -n '/Resource Directory section/,/^$/p' <<<"$imports" |
     grep -o 'Entry: ID: 0x[0-9a-f]*' | cut -d ' ' -f 3 | xargs)"
 check "one manifest" 1 "$(grep -ac '<assembly' "$PINMON_EXE")"
 check_true "the manifest asks for asInvoker" grep -aq \
   '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' "$PINMON_EXE"
 
+# The version resource: what the file's properties show.
+version_strings=$("${OBJDUMP%objdump}strings" -el "$PINMON_EXE")
+for field in "ProductName=pinmon" "FileVersion=$VERSION" \
+  "ProductVersion=$VERSION" \
+  "FileDescription=Console monitor for the data lines of an FTDI USB chip" \
+  "LegalCopyright=Copyright (c) 2026 The pinmon developers; MIT License"; do
+  check "version resource: ${field%%=*}" "${field#*=}" \
+    "$(grep -A1 -x "${field%%=*}" <<<"$version_strings" | sed -n 2p)"
+done
+
 # The zip for Windows users: the program and a note about the driver.
 listing=$(cmake -E tar tf "$PINMON_ZIP")
+check "zip name" "pinmon-$VERSION-win32.zip" "$(basename "$PINMON_ZIP")"
 check "zip contents" "pinmon.exe
-README.txt" "$(sed 's|.*/||' <<<"$listing" | grep -v '^$' | sort -r)"
+README.txt
+LICENSE" "$(sed 's|.*/||' <<<"$listing" | grep -v '^$' | sort -r)"
 mkdir "$work/unzip" && (cd "$work/unzip" && cmake -E tar xf "$PINMON_ZIP")
 check_true "the zip's note names the driver" \
   grep -rq 'FTD2XX.dll' "$work/unzip" --include=README.txt
