@@ -18,8 +18,8 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -84,13 +84,23 @@ bool comes_before(const channel_place &a, const channel_place &b) {
 // would mean opening every FTDI device on the machine.
 std::string serial_number(std::uint8_t bus,
                           const std::vector<std::uint8_t> &ports) {
-  std::string name = std::to_string(bus);
-  for (std::size_t i = 0; i < ports.size(); ++i)
-    name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
-  std::ifstream file("/sys/bus/usb/devices/" + name + "/serial");
-  std::string serial;
-  std::getline(file, serial);
-  return serial;
+  // Seven ports at most, as USB has no deeper tree: the path fits.
+  char path[96];
+  int length = std::snprintf(path, sizeof path, "/sys/bus/usb/devices/%u",
+                             unsigned{bus});
+  for (std::size_t i = 0; i < ports.size() && length > 0; ++i)
+    length += std::snprintf(path + length, sizeof path - length, "%c%u",
+                            i == 0 ? '-' : '.', unsigned{ports[i]});
+  std::snprintf(path + length, sizeof path - length, "/serial");
+  std::FILE *file = std::fopen(path, "re");
+  if (file == nullptr)
+    return "";
+  char serial[256] = "";
+  const bool read = std::fgets(serial, sizeof serial, file) != nullptr;
+  std::fclose(file);
+  std::string text = read ? serial : "";
+  text.erase(text.find_last_not_of("\n") + 1);
+  return text;
 }
 
 int channel_count(libusb_device *device) {

@@ -6,7 +6,7 @@
 #   test     the build, plus valgrind, the fuzzer runtime, clang-format,
 #            umockdev for the emulated chips and gcovr
 #   windows  the mingw-w64 cross compiler and 32-bit Wine
-#   package  what building and checking the .deb needs
+#   package  what building and checking the Debian package needs
 #   bench    what the benchmark needs, the emulated chip and libftdi1's
 #            Python binding among it
 set -euo pipefail
@@ -20,7 +20,7 @@ for group in "$@"; do
     python3-gi gcovr) ;;
   windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine
     wine32:i386) ;;
-  package) packages+=(dpkg-dev file man-db udev) ;;
+  package) packages+=(dpkg-dev debhelper lintian devscripts file man-db udev) ;;
   bench) packages+=(gcc valgrind python3 strace umockdev gir1.2-umockdev-1.0
     python3-gi python3-ftdi1 libftdi1-dev pkg-config) ;;
   *)

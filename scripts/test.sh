@@ -4,8 +4,9 @@
 # builds and tests with g++ (the real pinmon on emulated FTDI chips among
 # them), with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
 # measures their coverage, fuzzes the device index for a minute,
-# cross-builds the Windows program and tests it under Wine, and checks
-# the install tree, the .deb and the formatting of the code.
+# cross-builds the Windows program and tests it under Wine, checks the
+# install tree, the Debian package and the formatting of the code, and
+# then runs itself once more from a git archive with git out of reach.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 fuzz_seconds=${PINMON_FUZZ_SECONDS:-60}
@@ -15,8 +16,13 @@ scripts/deps.sh test windows package
 section() { printf '\n=== %s\n' "$*"; }
 
 section "format check"
-git ls-files --cached --others --exclude-standard '*.cpp' '*.h' '*.c' |
-  xargs clang-format --dry-run --Werror
+# From a release tarball there is no git to ask which files are ours.
+if git rev-parse --git-dir >/dev/null 2>&1; then
+  git ls-files --cached --others --exclude-standard '*.cpp' '*.h' '*.c'
+else
+  find . -path './build*' -prune -o -type f \( -name '*.cpp' -o -name '*.h' \
+    -o -name '*.c' \) -print
+fi | xargs clang-format --dry-run --Werror
 echo "every C and C++ file is formatted"
 
 section "g++ build and tests"
@@ -63,5 +69,25 @@ cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
 cmake --build build/windows -j 2
 (cd build/windows && cpack >/dev/null)
 ctest --test-dir build/windows --output-on-failure
+# A changed manifest must reach the program, not only a fresh build's.
+touch src/pinmon.manifest
+if cmake --build build/windows | grep -q 'Linking CXX executable pinmon.exe'; then
+  echo "a changed manifest relinks pinmon.exe"
+else
+  echo "FAIL: a changed manifest did not relink pinmon.exe"
+  exit 1
+fi
+
+# Once more from a release tarball, where there is no .git and no git.
+if [ -z "${PINMON_FROM_TARBALL:-}" ] && git rev-parse --git-dir >/dev/null 2>&1; then
+  section "the test command from a git archive, without git"
+  rm -rf build/tarball && mkdir -p build/tarball/no-git
+  git archive --format=tar --prefix=pinmon/ HEAD | tar xf - -C build/tarball
+  printf '#!/bin/sh\necho "git: not installed" >&2\nexit 127\n' \
+    >build/tarball/no-git/git
+  chmod +x build/tarball/no-git/git
+  PATH="$PWD/build/tarball/no-git:$PATH" PINMON_FROM_TARBALL=1 \
+    PINMON_FUZZ_SECONDS=5 build/tarball/pinmon/scripts/test.sh
+fi
 
 section "all tests passed"
