@@ -121,15 +121,18 @@ def start_failures():
     ]
 
 
-def failed_startups(wrapper=()):
+def run_failed_startups(wrapper=()):
+    """Runs each failing start-up, under wrapper if given; yields its name,
+    exit status, run and chip, and the output and interface log wanted."""
     for name, options, arguments, user, last, expected_log in start_failures():
         bed = Bed()
         chip = bed.add("FT232R", serial="F1", **options)
         run = bed.start([*wrapper, PINMON, *arguments], user=user)
-        status = run.finish()
-        if wrapper:
-            yield name, status
-            continue
+        yield name, run.finish(), run, chip, last, expected_log
+
+
+def failed_startups():
+    for name, status, run, chip, last, expected_log in run_failed_startups():
         check(name + ": status", 255, status)
         first = ["FTDI Bit Bang mode"]
         if last == "Failed to set bitbang mode":
@@ -319,7 +322,7 @@ def memcheck_runs():
                     "--errors-for-leak-kinds=definite,indirect",
                     "--show-leak-kinds=definite,indirect",
                     "--suppressions=" + suppressions]
-        for name, status in failed_startups(memcheck):
+        for name, status, *_ in run_failed_startups(memcheck):
             check("memcheck, %s: status" % name, 255, status)
             check("memcheck, " + name, clean, memcheck_summary(log))
         bed = Bed()
@@ -348,7 +351,7 @@ if MEMCHECK:
     memcheck_runs()
 else:
     each_channel_alone()
-    list(failed_startups())
+    failed_startups()
     endings()
     read_never_answered()
     late_answers()
