@@ -71,7 +71,8 @@ cmake --build build/windows -j 2
 ctest --test-dir build/windows --output-on-failure
 # A changed manifest must reach the program, not only a fresh build's.
 touch src/pinmon.manifest
-if cmake --build build/windows | grep -q 'Linking CXX executable pinmon.exe'; then
+rebuild=$(cmake --build build/windows)
+if grep -q 'Linking CXX executable pinmon.exe' <<<"$rebuild"; then
   echo "a changed manifest relinks pinmon.exe"
 else
   echo "FAIL: a changed manifest did not relink pinmon.exe"
