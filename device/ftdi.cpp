@@ -84,14 +84,13 @@ bool comes_before(const channel_place &a, const channel_place &b) {
 // would mean opening every FTDI device on the machine.
 std::string serial_number(std::uint8_t bus,
                           const std::vector<std::uint8_t> &ports) {
-  // Seven ports at most, as USB has no deeper tree: the path fits.
-  char path[96];
-  int length = std::snprintf(path, sizeof path, "/sys/bus/usb/devices/%u",
-                             unsigned{bus});
-  for (std::size_t i = 0; i < ports.size() && length > 0; ++i)
-    length += std::snprintf(path + length, sizeof path - length, "%c%u",
-                            i == 0 ? '-' : '.', unsigned{ports[i]});
-  std::snprintf(path + length, sizeof path - length, "/serial");
+  std::string name = std::to_string(bus);
+  for (std::size_t i = 0; i < ports.size(); ++i)
+    name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+  // A bounded buffer: a name too long for it cannot be a device's.
+  char path[128];
+  std::snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/serial",
+                name.c_str());
   std::FILE *file = std::fopen(path, "re");
   if (file == nullptr)
     return "";
@@ -99,7 +98,7 @@ std::string serial_number(std::uint8_t bus,
   const bool read = std::fgets(serial, sizeof serial, file) != nullptr;
   std::fclose(file);
   std::string text = read ? serial : "";
-  text.erase(text.find_last_not_of("\n") + 1);
+  text.erase(text.find_last_not_of('\n') + 1);
   return text;
 }
 
@@ -225,7 +224,10 @@ void give_back_at_exit() {
   pthread_join(signal_watcher, nullptr);
 }
 
+bool watching_signals = false;
+
 void watch_signals() {
+  watching_signals = true;
   // A signal ignored by whoever started the program stays ignored.
   sigemptyset(&watched_signals);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -285,8 +287,8 @@ device_status device_open_by_index(std::int32_t index, device_handle *handle) {
   if (index < 0 || handle == nullptr || opened.context != nullptr)
     return status_not_found;
 
-  static const bool watching = (watch_signals(), true);
-  (void)watching;
+  if (!watching_signals)
+    watch_signals();
   std::lock_guard<std::mutex> hold(device_lock);
   ftdi_context *context = ftdi_new();
   if (context == nullptr)
@@ -332,13 +334,10 @@ device_status device_read_pins(device_handle handle, std::uint8_t *pins) {
   // Read into a byte of our own so that a failed transfer cannot leave a
   // partial value behind.
   unsigned char state = 0;
-  if (opened.open && ftdi_read_pins(context, &state) == 0) {
-    *pins = state;
-    return status_ok;
-  }
-  if (reopen_if_back() && ftdi_read_pins(context, &state) == 0) {
-    *pins = state;
-    return status_ok;
-  }
-  return status_io_error;
+  const bool read = (opened.open && ftdi_read_pins(context, &state) == 0) ||
+                    (reopen_if_back() && ftdi_read_pins(context, &state) == 0);
+  if (!read)
+    return status_io_error;
+  *pins = state;
+  return status_ok;
 }
