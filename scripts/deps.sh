@@ -9,7 +9,13 @@
 #   package  what building and checking the Debian package needs
 #   bench    what the benchmark needs, the emulated chip and libftdi1's
 #            Python binding among it
-set -euo pipefail
+# A package index that fails to download is only a warning: the install
+# decides. An install that fails for want of i386 packages whose amd64
+# twins have newer updates than the i386 index gave is tried once more
+# with the release's own versions.
+set -uo pipefail
+
+say() { echo "deps.sh: $*" >&2; }
 
 packages=()
 for group in "$@"; do
@@ -20,32 +26,78 @@ for group in "$@"; do
     python3-gi gcovr) ;;
   windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine
     wine32:i386) ;;
-  package) packages+=(dpkg-dev debhelper lintian devscripts file man-db udev) ;;
+  # dpkg-buildpackage insists on build-essential, whatever else is there.
+  package) packages+=(build-essential dpkg-dev debhelper lintian devscripts
+    file man-db udev) ;;
   bench) packages+=(gcc valgrind python3 strace umockdev gir1.2-umockdev-1.0
     python3-gi python3-ftdi1 libftdi1-dev pkg-config) ;;
   *)
-    echo "deps.sh: unknown group '$group'" >&2
+    say "unknown group '$group'"
     exit 2
     ;;
   esac
 done
 
-missing=()
-for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${db:Status-Abbrev}' "$package" 2>/dev/null |
-    grep -q '^ii'; then
-    missing+=("$package")
-  fi
-done
+installed() {
+  dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null | grep -q '^ii'
+}
+not_installed() {
+  local package
+  for package in "$@"; do
+    installed "$package" || echo "$package"
+  done
+}
+
+mapfile -t missing < <(not_installed "${packages[@]}" | awk '!seen[$0]++')
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
-echo "deps.sh: installing ${missing[*]}"
-if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
-  ! dpkg --print-foreign-architectures | grep -qx i386; then
-  "${as_root[@]}" dpkg --add-architecture i386
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    say "not root and no sudo: as root, run"
+    say "  apt-get install ${missing[*]}"
+    exit 1
+  fi
+  as_root=(sudo)
 fi
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+i386=false
+printf '%s\n' "${missing[@]}" | grep -q ':i386$' && i386=true
+added_i386=false
+if $i386 && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${as_root[@]}" dpkg --add-architecture i386 || exit 1
+  added_i386=true
+fi
+
+say "installing ${missing[*]}"
+if ! "${as_root[@]}" apt-get update -qq; then
+  say "warning: apt-get update failed for some index (above); going on with the lists apt has"
+fi
+
+install=(apt-get install -y -qq --no-install-recommends)
+try_install() {
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive "$@" >/dev/null
+}
+if try_install "${install[@]}" "${missing[@]}"; then
+  exit 0
+fi
+failed_command="${install[*]} ${missing[*]}"
+
+# multiarch wants one version on both architectures; the release's own pool
+# has both when the updates' i386 index is missing or behind.
+codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+if $i386 && [ -n "$codename" ]; then
+  say "retrying with the versions of the release itself (-t $codename), for the i386 packages"
+  if try_install "${install[@]}" -t "$codename" "${missing[@]}"; then
+    exit 0
+  fi
+  failed_command="${install[*]} -t $codename ${missing[*]}"
+fi
+
+# dpkg refuses to remove it while any i386 package is installed.
+if $added_i386 && "${as_root[@]}" dpkg --remove-architecture i386 2>/dev/null; then
+  say "removed the i386 architecture again: nothing of it was installed"
+fi
+mapfile -t left < <(not_installed "${missing[@]}")
+say "could not install ${left[*]:-${missing[*]}}: '$failed_command' failed"
+exit 1

@@ -7,10 +7,14 @@
 # The test process must itself run under umockdev's preload library
 # (umockdev-wrapper) so that uevents reach the program under test.
 
+import atexit
 import errno
 import os
+import shutil
 import struct
 import subprocess
+import sys
+import tempfile
 import time
 
 import gi
@@ -330,6 +334,30 @@ class Node(UMockdev.IoctlBase):
         return status, bytes([answer]) if request_type & 0x80 else b""
 
 
+# Files for programs run as another user, who may not enter the directory
+# the repository is cloned into (a home directory is 0700).
+_shared = None
+
+
+def shared_dir():
+    """A scratch directory under /tmp that every user may enter."""
+    global _shared
+    if _shared is None:
+        _shared = tempfile.mkdtemp(prefix="pinmon-usb-")
+        os.chmod(_shared, 0o755)
+        atexit.register(shutil.rmtree, _shared, True)
+    return _shared
+
+
+def reachable(path):
+    """A copy of the file at path that every user may read and run."""
+    copy = os.path.join(shared_dir(), os.path.basename(path))
+    if not os.path.exists(copy):
+        shutil.copy(path, copy)
+        os.chmod(copy, 0o755)
+    return copy
+
+
 class Bed:
     """A umockdev testbed, and the program runs on it."""
 
@@ -372,15 +400,30 @@ class Bed:
     def start(self, argv, user=None):
         env = dict(os.environ, UMOCKDEV_DIR=self.root)
         if user:
-            # The testbed and the ioctl sockets must be open to that user.
+            # The testbed and the ioctl sockets must be open to that user,
+            # and so must the program; coverage counters go to a copy too.
             for path, dirs, files in os.walk(self.root):
                 os.chmod(path, 0o777)
             for chip in self.chips:
                 os.chmod(self.root + "/ioctl" + chip.devnode, 0o777)
+            argv = [reachable(arg) if os.path.isfile(arg) else arg
+                    for arg in argv]
+            counters = os.path.join(shared_dir(), "counters")
+            os.makedirs(counters, exist_ok=True)
+            os.chmod(counters, 0o777)
+            env["GCOV_PREFIX"] = counters
         started = time.monotonic()
-        return Run(self, started, subprocess.Popen(
-            argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, user=user))
+        options = dict(env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            process = subprocess.Popen(argv, user=user, **options)
+        except OSError as error:
+            # A run that cannot start fails its checks with the reason.
+            reason = "cannot start %s as %s: %s\n" % (argv[0], user, error)
+            process = subprocess.Popen(
+                [sys.executable, "-c", "import sys; sys.stderr.write(sys."
+                 "argv[1]); sys.exit(126)", reason], **options)
+        return Run(self, started, process)
 
     def pump(self):
         """Answers whatever ioctls have come in."""
