@@ -10,6 +10,7 @@
 // attached again to the channel it was detached from.
 
 #include "device.h"
+#include "ftdi_channels.h"
 
 #include <ftdi.h>
 #include <libusb.h>
@@ -80,13 +81,20 @@ bool comes_before(const channel_place &a, const channel_place &b) {
   return a.channel < b.channel;
 }
 
+// The chip's name in sysfs: the bus, then the port path ("1-4.3").
+std::string port_path(std::uint8_t bus,
+                      const std::vector<std::uint8_t> &ports) {
+  std::string name = std::to_string(bus);
+  for (std::size_t i = 0; i < ports.size(); ++i)
+    name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+  return name;
+}
+
 // The serial number as the kernel read it, from sysfs: asking the chip
 // would mean opening every FTDI device on the machine.
 std::string serial_number(std::uint8_t bus,
                           const std::vector<std::uint8_t> &ports) {
-  std::string name = std::to_string(bus);
-  for (std::size_t i = 0; i < ports.size(); ++i)
-    name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+  const std::string name = port_path(bus, ports);
   // A bounded buffer: a name too long for it cannot be a device's.
   char path[128];
   std::snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/serial",
@@ -194,34 +202,49 @@ void give_back() {
   close_channel();
 }
 
-// Ctrl-C, SIGTERM and SIGHUP are taken by a thread of their own, which
-// gives the serial port back and then lets the signal end the process as
-// it would have. Nothing runs inside a signal handler.
+// Ctrl-C, SIGTERM, SIGHUP and a SIGPIPE sent from outside are taken by a
+// thread of their own, which gives the serial port back and then lets the
+// signal end the process as it would have. Nothing runs inside a signal
+// handler. SIGPIPE stays blocked everywhere, so that a write to a pipe
+// whose reader has gone fails with EPIPE and the monitor exits through
+// give_back_at_exit.
 sigset_t watched_signals;
 pthread_t signal_watcher;
 // Sent by the process to its own watcher, to end it on the way out.
 const int stop_watching = SIGRTMIN;
 
-void *watch_for_signal(void *) {
-  int signal = 0;
-  if (sigwait(&watched_signals, &signal) != 0 || signal == stop_watching)
-    return nullptr;
-  give_back();
+void die_of(int signal) {
   ::signal(signal, SIG_DFL);
   sigset_t just_this;
   sigemptyset(&just_this);
   sigaddset(&just_this, signal);
   pthread_sigmask(SIG_UNBLOCK, &just_this, nullptr);
   raise(signal);
+}
+
+void *watch_for_signal(void *) {
+  int signal = 0;
+  if (sigwait(&watched_signals, &signal) != 0 || signal == stop_watching)
+    return nullptr;
+  give_back();
+  die_of(signal);
   return nullptr;
 }
 
-// The way out by returning: the port is given back, and the watcher is
-// stopped so that nothing of it is left behind.
+// The way out by returning or exiting: the port is given back, and the
+// watcher is stopped so that nothing of it is left behind. A write that
+// found the reader gone left its SIGPIPE pending on this thread: the
+// process then dies of it, as a shell expects of a pipe's writer.
 void give_back_at_exit() {
   give_back();
   pthread_kill(signal_watcher, stop_watching);
   pthread_join(signal_watcher, nullptr);
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  const timespec no_wait{};
+  if (sigtimedwait(&pipe_only, nullptr, &no_wait) == SIGPIPE)
+    die_of(SIGPIPE);
 }
 
 bool watching_signals = false;
@@ -230,7 +253,7 @@ void watch_signals() {
   watching_signals = true;
   // A signal ignored by whoever started the program stays ignored.
   sigemptyset(&watched_signals);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
     struct sigaction action {};
     if (sigaction(signal, nullptr, &action) == 0 &&
         action.sa_handler != SIG_IGN)
@@ -282,6 +305,24 @@ ftdi_context *opened_context(device_handle handle) {
 }
 
 } // namespace
+
+std::vector<ftdi_channel> ftdi_channels() {
+  std::vector<ftdi_channel> channels;
+  ftdi_context *context = ftdi_new();
+  if (context == nullptr)
+    return channels;
+  ftdi_device_list *list = nullptr;
+  for (const channel_place &place : list_channels(context, &list)) {
+    libusb_device_descriptor descriptor{};
+    libusb_get_device_descriptor(place.device, &descriptor);
+    channels.push_back({descriptor.bcdDevice, place.channel,
+                        channel_count(place.device), place.bus, place.address,
+                        port_path(place.bus, place.ports), place.serial});
+  }
+  ftdi_list_free(&list);
+  ftdi_free(context);
+  return channels;
+}
 
 device_status device_open_by_index(std::int32_t index, device_handle *handle) {
   if (index < 0 || handle == nullptr || opened.context != nullptr)

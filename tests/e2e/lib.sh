@@ -133,3 +133,39 @@ reads_too_close() {
                         print "only " ($4 - previous) " ns after the last read"
                       previous = $4 }' "$1"
 }
+
+# on_full_disk LOG COMMAND...: runs the monitor with its standard output on
+# a small disk of its own, full until the call log LOG holds 3 reads, then
+# given room again; $out is what reached the disk by the 6th read. The disk
+# is a tmpfs in a mount namespace of its own, gone when the run ends.
+on_full_disk() {
+  local log=$1 unshare=(unshare --mount)
+  shift
+  [ "$(id -u)" -eq 0 ] || unshare=(unshare --map-root-user --mount)
+  mkdir -p "$work/disk"
+  rm -f "$log"
+  export -f wait_while fewer_calls_than count_calls
+  out=$("${unshare[@]}" bash -c '
+    disk=$1 log=$2
+    shift 2
+    mount -t tmpfs -o size=8k tmpfs "$disk" || exit 1
+    head -c 8192 /dev/zero >"$disk/fill" 2>/dev/null
+    "$@" >"$disk/out" 2>/dev/null &
+    pid=$!
+    wait_while "$pid" fewer_calls_than read 3 "$log"
+    rm "$disk/fill"
+    wait_while "$pid" fewer_calls_than read 6 "$log"
+    kill -TERM "$pid" 2>/dev/null
+    wait "$pid"
+    cat "$disk/out"' _ "$work/disk" "$log" "$@")
+  out=${out//$'\r'/}
+}
+
+# After on_full_disk with pins=5a: what was printed while the disk was full
+# is lost, and the lines come again once it has room.
+expect_output_resumes() {
+  check_true "a full disk, then room: report lines again" \
+    grep -q '^Readed: 5a : 01011010$' <<<"$out"
+  check "a full disk, then room: only whole report lines" "" \
+    "$(grep -v '^Readed: 5a : 01011010$' <<<"$out")"
+}

@@ -130,5 +130,8 @@ wait_while "$pid" fewer_calls_than read 5 "$log"
 check_true "a full disk: still polling" kill -0 "$pid"
 kill -TERM "$pid"
 wait "$pid"
+# A disk that gets room again takes the lines again.
+PINMON_SIM=pins=5a PINMON_SIM_LOG=$log on_full_disk "$log" "$PINMON_SIM_EXE"
+expect_output_resumes
 
 finish

@@ -87,10 +87,12 @@ def _contents(data):
 class Channel:
     """One interface of a chip: what its requests answer, and who has it."""
 
-    def __init__(self, pins=(0xFF,), mode=0, driver="ftdi_sio", busy=False):
+    def __init__(self, pins=(0xFF,), mode=0, driver="ftdi_sio", busy=False,
+                 tty=None):
         self.pins = list(pins)  # bytes, STALL, HANG or late(); the last repeats
         self.mode_stalls = mode == STALL
         self.driver = driver  # the kernel driver bound, or None
+        self.tty = tty  # the serial port the driver makes; the bed numbers it
         self.busy = busy  # another program has claimed it
         self.reads = 0
         self.claimed = False
@@ -103,13 +105,16 @@ class Channel:
 
 class Chip:
     def __init__(self, bed, kind, serial, bus, port, devnum, channels=None,
-                 refused=False, hub=None):
+                 refused=False, hub=None, product_string=None):
         product, bcd_device, count, self.speed, packet = KINDS[kind]
         self.bed, self.kind, self.serial = bed, kind, serial
+        self.product_string = product_string or kind
         self.bus, self.port, self.devnum = bus, port, devnum
         self.product, self.bcd_device = product, bcd_device
         self.channels = channels or [Channel() for _ in range(count)]
         assert len(self.channels) == count, kind + " channels"
+        for channel in self.channels:
+            channel.tty = channel.tty or bed.next_tty()
         self.descriptors = _descriptors(product, bcd_device, count, packet)
         self.refused, self.hub = refused, hub
         self.log = []  # (what, ...) in the order it happened
@@ -130,7 +135,7 @@ class Chip:
             "bcdDevice": "%04x" % self.bcd_device,
             "bConfigurationValue": "1",
             "bNumInterfaces": "%2d" % len(self.channels),
-            "manufacturer": "FTDI", "product": self.kind,
+            "manufacturer": "FTDI", "product": self.product_string,
         }
         if self.serial:
             attributes["serial"] = self.serial
@@ -149,10 +154,31 @@ class Chip:
         os.makedirs(os.path.dirname(node), exist_ok=True)
         with open(node, "wb") as file:
             file.write(self.descriptors)
-        if self.refused:
-            os.chmod(node, 0o644)  # root's; the program runs as nobody
+        # Refused: root's alone, for a program run as nobody.
+        os.chmod(node, 0o644 if self.refused else 0o666)
         self.node = Node(self)
         bed.attach_ioctl(self.devnode, self.node)
+        self.show_holders()
+
+    def show_holders(self):
+        """Each interface's directory in sysfs shows what holds it, as the
+        kernel's does: a driver link, and the tty the serial driver made."""
+        for number, channel in enumerate(self.channels):
+            folder = "%s%s/%d-%s:1.%d" % (self.bed.root, self.syspath,
+                                          self.bus, self.port, number)
+            os.makedirs(folder, exist_ok=True)
+            for entry in os.listdir(folder):
+                if entry.startswith("ttyUSB"):
+                    os.rmdir(os.path.join(folder, entry))
+            if os.path.lexists(folder + "/driver"):
+                os.unlink(folder + "/driver")
+            driver = "usbfs" if channel.busy or channel.claimed else (
+                channel.driver)
+            if driver:
+                os.symlink("../../../bus/usb/drivers/" + driver,
+                           folder + "/driver")
+            if driver == "ftdi_sio":
+                os.mkdir(os.path.join(folder, channel.tty))
 
     def unplug(self):
         """Every ioctl fails from now on; udev says remove; the device goes."""
@@ -192,8 +218,10 @@ class Node(UMockdev.IoctlBase):
         self.done = []  # URBs ready to be reaped
         self.hanging = []  # URBs never answered, until discarded
         self.late = []  # (when, URB): answered, but not reapable before then
+        self.ioctls = 0  # of any kind: a program that only looks sends none
 
     def do_handle_ioctl(self, client):
+        self.ioctls += 1
         request, arg = client.get_request(), client.get_arg()
         size = (request >> 16) & 0x3FFF
         if size:  # the argument points to a struct of that size
@@ -261,12 +289,14 @@ class Node(UMockdev.IoctlBase):
                 return -1, errno.ENODATA
             channel.driver = None
             self.chip.log.append(("detach", interface))
+            self.chip.show_holders()
             return 0, 0
         if code == CONNECT:
             if channel.claimed or channel.busy:
                 return -1, errno.EBUSY
             channel.driver = "ftdi_sio"
             self.chip.log.append(("attach", interface))
+            self.chip.show_holders()
             return 0, 0
         return -1, errno.ENOTTY
 
@@ -281,6 +311,7 @@ class Node(UMockdev.IoctlBase):
         else:
             channel.claimed = claim
             result = (0, 0)
+            self.chip.show_holders()
         self.chip.log.append(("claim" if claim else "release", interface,
                               result[1]))
         return result
@@ -366,6 +397,7 @@ class Bed:
         self.root = self.testbed.get_root_dir()
         self.chips = []
         self._devnums = {}
+        self._ttys = 0
 
     def add(self, kind, serial=None, bus=1, port="1", **options):
         chip = Chip(self, kind, serial, bus, port, self.next_devnum(bus),
@@ -391,6 +423,10 @@ class Bed:
                                           attributes, properties)
         self.testbed.set_attribute_binary(syspath, "descriptors", descriptors)
         return syspath
+
+    def next_tty(self):
+        self._ttys += 1
+        return "ttyUSB%d" % (self._ttys - 1)
 
     def next_devnum(self, bus):
         self._devnums.setdefault(bus, 1)
@@ -471,6 +507,19 @@ class Run:
         if self.process.poll() is None:
             self.process.send_signal(signal)
         return self.finish()
+
+    def close_reader(self):
+        """Goes away as the reader of a pipe does; returns the exit status."""
+        self.process.stdout.close()
+        deadline = time.monotonic() + 60
+        while self.process.poll() is None and time.monotonic() < deadline:
+            self.bed.pump()
+            time.sleep(0.001)
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        self.errors = self.process.stderr.read().decode()
+        return self.process.returncode
 
     def finish(self):
         """Waits for the program to end by itself; returns its status."""

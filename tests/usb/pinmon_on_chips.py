@@ -1,23 +1,26 @@
 # SPDX-License-Identifier: MIT
 # The real pinmon, through libftdi1 and libusb, on emulated FTDI chips.
 # Usage, under umockdev-wrapper:
-#   pinmon_on_chips.py PINMON READ_PROBE [--memcheck]
+#   pinmon_on_chips.py PINMON READ_PROBE PINMON_LIST [--memcheck]
 # With --memcheck it runs the program's ways out under valgrind instead.
 
 import errno
 import os
+import re
 import subprocess
 import sys
 import tempfile
 
 from ftdi_chips import HANG, KINDS, STALL, Bed, Channel, late, reachable
 
-PINMON, READ_PROBE = (os.path.abspath(path) for path in sys.argv[1:3])
-MEMCHECK = "--memcheck" in sys.argv[3:]
+PINMON, READ_PROBE, PINMON_LIST = (os.path.abspath(path)
+                                   for path in sys.argv[1:4])
+MEMCHECK = "--memcheck" in sys.argv[4:]
 
 STARTUP = ["FTDI Bit Bang mode", "Device 0 opened", "BitBang mode On"]
 FAILED = "Failed to read pins"
 SIGTERM = 15
+SIGPIPE = 13
 
 passed = failed = 0
 
@@ -65,6 +68,10 @@ def channel_pins(channel):
 
 
 def each_channel_alone():
+    # From the bit mode to the first read, over the time between the first
+    # two reads: near 0 when the loop reads first, half or more when it
+    # sleeps first. The median keeps one stalled run from deciding.
+    first_waits = []
     for kind in KINDS:
         count = KINDS[kind][2]
         for channel in range(count):
@@ -94,12 +101,18 @@ def each_channel_alone():
                    ("release", channel, 0), ("attach", channel)],
                   interfaces(chip))
             times = [entry[6] for entry in chip.controls(0x0C)]
+            mode_set = chip.controls(0x0B)[0][6]
+            first_waits.append((times[0] - mode_set) / (times[1] - times[0]))
             check(name + ": reads at least 100 ms apart", [],
                   ["%.1f ms" % (1000 * (later - earlier))
                    for earlier, later in zip(times, times[1:])
                    if later - earlier < 0.1])
             check(name + ": nothing unknown", [],
                   [entry for entry in chip.log if "unknown" in entry[0]])
+    first_waits.sort()
+    median = first_waits[len(first_waits) // 2]
+    check("the first reading comes right after the bit mode, not a period "
+          "later (median %.2f of a period)" % median, True, median < 0.25)
 
 
 # Start-ups that fail: the fixed message, exit status 255, and nothing
@@ -148,7 +161,7 @@ def failed_startups():
 # was detached, and only there; the process ends as it would have.
 def endings():
     for driver in ("ftdi_sio", None):
-        for signal in (2, 15, 1):
+        for signal in (2, 15, 1, SIGPIPE):
             name = "signal %d, driver %s" % (signal, driver)
             bed = Bed()
             chip = bed.add("FT2232H", serial="E1", channels=[
@@ -165,6 +178,112 @@ def endings():
                   interfaces(chip))
             check(name + ": channel B untouched", "ftdi_sio",
                   chip.channels[1].driver)
+
+
+# When the reader of the monitor's output goes away, the serial driver is
+# back on the channel before the monitor ends, as a SIGPIPE death; every
+# line written before reached the reader whole.
+def reader_goes():
+    for name, reader in [("| head -n 3", "head"), ("the reader closes "
+                                                    "mid-run", "close")]:
+        bed = Bed()
+        chip = bed.add("FT2232H", serial="G1", channels=[
+            Channel(pins=[0x42]), Channel()])
+        if reader == "head":
+            run = bed.start(["bash", "-c", '"$0" | head -n 3; '
+                             'echo "status ${PIPESTATUS[0]}"', PINMON])
+            check(name + ": exit", 0, run.finish())
+            check(name + ": lines", STARTUP + ["status 141"], run.lines)
+        else:
+            run = bed.start([PINMON])
+            run.wait_for_lines(6)
+            check(name + ": ended by SIGPIPE", -SIGPIPE, run.close_reader())
+            check(name + ": lines whole", STARTUP + [line(0x42)] * (
+                len(run.lines) - 3), run.lines)
+        check(name + ": standard error", "", run.errors)
+        check(name + ": the driver is back", ["ftdi_sio", "ftdi_sio"],
+              [channel.driver for channel in chip.channels])
+        check(name + ": interfaces", [("detach", 0), ("claim", 0, 0),
+                                      ("release", 0, 0), ("attach", 0)],
+              interfaces(chip))
+
+
+# pinmon-list: every index pinmon would open, in its order, with what the
+# kernel knows; it sends nothing to a chip. Rows are compared with their
+# blanks squeezed, the product last and whole.
+KIND_NAMES = {"FT232R": "FT232R", "FT2232H": "FT2232H", "FT4232H": "FT4232H",
+              "FT232H": "FT232H", "FT230X": "FT-X"}
+HEADER = "INDEX CHIP CHANNEL PORT SERIAL HOLDER ACCESS PRODUCT"
+
+
+def list_cases():
+    # name, chips as (kind, options), user, index monitored meanwhile, rows
+    cases = []
+    for kind, (_, _, count, _, _) in KINDS.items():
+        cases.append((kind + " alone", [(kind, {"serial": "S" + kind})], None,
+                      None, ["%d %s %s 1-1 S%s ttyUSB%d yes %s" % (
+                          c, KIND_NAMES[kind], "ABCD"[c] if count > 1 else "-",
+                          kind, c, kind) for c in range(count)]))
+    cases += [
+        ("a tty and none, no serial number", [("FT2232H", {
+            "product_string": "Dual RS232-HS",
+            "channels": [Channel(tty="ttyUSB3"), Channel(driver=None)]})],
+         None, None, ["0 FT2232H A 1-1 - ttyUSB3 yes Dual RS232-HS",
+                      "1 FT2232H B 1-1 - free yes Dual RS232-HS"]),
+        ("held by another program", [("FT232R", {
+            "serial": "B1", "channels": [Channel(busy=True)]})], None, None,
+         ["0 FT232R - 1-1 B1 claimed yes FT232R"]),
+        ("held by pinmon", [("FT2232H", {"serial": "M2"})], None, 0,
+         ["0 FT2232H A 1-1 M2 claimed yes FT2232H",
+          "1 FT2232H B 1-1 M2 ttyUSB1 yes FT2232H"]),
+        ("a node refused to the user beside one it may open", [
+            ("FT232R", {"serial": "N1", "refused": True}),
+            ("FT232H", {"serial": "N2", "port": "2"})], "nobody", None,
+         ["0 FT232R - 1-1 N1 ttyUSB0 no FT232R",
+          "1 FT232H - 1-2 N2 ttyUSB1 yes FT232H"]),
+    ]
+    return cases
+
+
+def listed(bed, name, user=None, wrapper=()):
+    """pinmon-list's rows, after the checks that every listing passes."""
+    run = bed.start([*wrapper, PINMON_LIST], user=user)
+    status = run.finish()
+    check(name + ": status", 0, status)
+    check(name + ": standard error", "", run.errors)
+    check(name + ": header", HEADER, " ".join(run.lines[:1][0].split())
+          if run.lines else None)
+    starts = [[m.start() for m in re.finditer(r"\S+", text)][:8]
+              for text in run.lines]
+    check(name + ": aligned columns", [starts[0]] * len(starts), starts)
+    return [" ".join(text.split()) for text in run.lines[1:]]
+
+
+def listings():
+    for name, chips, user, monitored, rows in list_cases():
+        name = "pinmon-list, " + name
+        bed = Bed()
+        for kind, options in chips:
+            bed.add(kind, **options)
+        monitor = None
+        if monitored is not None:
+            monitor = bed.start([PINMON, str(monitored)])
+            monitor.wait_for_lines(4)
+        logs = [list(chip.log) for chip in bed.chips]
+        ioctls = [chip.node.ioctls for chip in bed.chips]
+        check(name, rows, listed(bed, name, user))
+        check(name + ": nothing sent to a chip", ioctls + logs,
+              [chip.node.ioctls for chip in bed.chips] +
+              [list(chip.log) for chip in bed.chips])
+        if monitor:
+            monitor.stop()
+    bed = Bed()
+    run = bed.start([PINMON_LIST])
+    check("pinmon-list, no chip", (1, [], "no FTDI chip found\n"),
+          (run.finish(), run.lines, run.errors))
+    bed.add("FT232R")
+    run = bed.start([PINMON_LIST, "0"])
+    check("pinmon-list, an argument", (2, []), (run.finish(), run.lines))
 
 
 # A read that the chip never answers fails after a short timeout and the
@@ -274,6 +393,10 @@ def several_chips():
             channels=[Channel(pins=[0xA1]), Channel(pins=[0xB1])])
     bed.add("FT232R", serial="P13", port="3", channels=[Channel(pins=[0x03])])
     expected = [0xA1, 0xB1, 0x03, 0x10, 0x21]  # 1-2.1 A, B, 1-3, 1-10, 2-1
+    check("several chips: pinmon-list", [
+        "0 1-2.1 A P121", "1 1-2.1 B P121", "2 1-3 - P13", "3 1-10 - P110",
+        "4 2-1 - P21"], [" ".join(row.split()[i] for i in (0, 3, 2, 4))
+                         for row in listed(bed, "several chips")])
     for index, byte in enumerate(expected):
         run = bed.start([PINMON, str(index)])
         run.wait_for_lines(4)
@@ -329,6 +452,12 @@ def memcheck_runs():
             check("memcheck, %s: status" % name, 255, status)
             check("memcheck, " + name, clean, memcheck_summary(log))
         bed = Bed()
+        bed.add("FT2232H", serial="L1")
+        bed.add("FT232R", port="2", channels=[Channel(busy=True)])
+        check("memcheck, pinmon-list: rows", 3,
+              len(listed(bed, "memcheck, pinmon-list", wrapper=memcheck)))
+        check("memcheck, pinmon-list", clean, memcheck_summary(log))
+        bed = Bed()
         bed.add("FT4232H", serial="M1",
                 channels=[Channel(pins=[0x01, STALL, 0xFF])] +
                 [Channel() for _ in range(3)])
@@ -356,6 +485,8 @@ else:
     each_channel_alone()
     failed_startups()
     endings()
+    reader_goes()
+    listings()
     read_never_answered()
     late_answers()
     unplug_and_replug()

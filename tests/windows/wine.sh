@@ -133,6 +133,9 @@ wait_while "$pid" fewer_calls_than read 5 "$log"
 check_true "a full disk: still polling" kill -0 "$pid"
 kill -TERM "$pid" 2>/dev/null
 wait "$pid"
+PINMON_SIM=pins=5a PINMON_SIM_LOG=$windows_log \
+  on_full_disk "$log" "${wine_exe[@]}" "$work/app/pinmon.exe"
+expect_output_resumes
 
 # Without FTD2XX.dll the program cannot start at all.
 run "${wine_exe[@]}" "$work/lonely/pinmon.exe"
