@@ -8,7 +8,9 @@ BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 # A staging install gives exactly the program, its man page and the rule.
 DESTDIR="$work/stage" cmake --install "$BUILD_DIR" --prefix /usr >/dev/null
 check "installed files" "usr/bin/pinmon
+usr/bin/pinmon-list
 usr/lib/udev/rules.d/60-pinmon.rules
+usr/share/man/man1/pinmon-list.1.gz
 usr/share/man/man1/pinmon.1.gz" "$(cd "$work/stage" && find . -type f | sed 's|^\./||' | sort)"
 
 # The package, built the Debian way from a copy of the source tree (the
@@ -37,10 +39,12 @@ cat "$work/lintian.out"
 check_true "it depends on libftdi1's runtime package" \
   grep -Eq '(^|, )libftdi1-2( |,|$)' <<<"$(dpkg-deb -f "$deb" Depends)"
 check "its files" "./usr/bin/pinmon
+./usr/bin/pinmon-list
 ./usr/lib/udev/rules.d/60-pinmon.rules
 ./usr/share/doc/pinmon/README.md.gz
 ./usr/share/doc/pinmon/changelog.gz
 ./usr/share/doc/pinmon/copyright
+./usr/share/man/man1/pinmon-list.1.gz
 ./usr/share/man/man1/pinmon.1.gz" \
   "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)"
 check_true "it applies the rule to chips already plugged in" \
@@ -48,11 +52,13 @@ check_true "it applies the rule to chips already plugged in" \
   <<<"$(dpkg-deb -I "$deb" postinst)"
 
 dpkg-deb -x "$deb" "$work/deb"
-hardening-check "$work/deb/usr/bin/pinmon" >"$work/hardening.out" 2>&1
-cat "$work/hardening.out"
-for item in "Position Independent Executable" "Stack protected" \
-  "Fortify Source functions" "Read-only relocations" "Immediate binding"; do
-  check_true "hardening: $item" grep -q "^ $item: yes" "$work/hardening.out"
+for program in pinmon pinmon-list; do
+  hardening-check "$work/deb/usr/bin/$program" >"$work/hardening.out" 2>&1
+  cat "$work/hardening.out"
+  for item in "Position Independent Executable" "Stack protected" \
+    "Fortify Source functions" "Read-only relocations" "Immediate binding"; do
+    check_true "hardening, $program: $item" grep -q "^ $item: yes" "$work/hardening.out"
+  done
 done
 run "$work/deb/usr/bin/pinmon" ""
 check "the packaged program refuses a bad index" 2 "$status"
@@ -62,19 +68,21 @@ check_true "the copyright file gives the MIT licence" \
 # One version: the package's, the man page's and the project's agree.
 check "the changelog's version" "$VERSION" \
   "$(cd "$SOURCE_DIR" && dpkg-parsechangelog -S Version)"
-check "the man page's version" "\"pinmon $VERSION\"" \
-  "$(grep '^\.TH' "$SOURCE_DIR/packaging/linux/pinmon.1" | grep -o '"pinmon [^"]*"')"
-
-# The man page renders without a warning from man or groff.
-man --warnings -l "$work/deb/usr/share/man/man1/pinmon.1.gz" \
-  >"$work/man.out" 2>"$work/man.err"
-check "man -l: warnings" "" "$(cat "$work/man.err")"
+for page in pinmon pinmon-list; do
+  check "$page(1)'s version" "\"pinmon $VERSION\"" \
+    "$(grep '^\.TH' "$SOURCE_DIR/packaging/linux/$page.1" | grep -o '"pinmon [^"]*"')"
+  # The man page renders without a warning from man or groff.
+  man --warnings -l "$work/deb/usr/share/man/man1/$page.1.gz" \
+    >"$work/$page.out" 2>"$work/man.err"
+  check "man -l $page: warnings" "" "$(cat "$work/man.err")"
+done
 # Justified lines stretch the blanks between words: squeeze them.
-tr -s ' ' <"$work/man.out" >"$work/man.txt"
+tr -s ' ' <"$work/pinmon.out" >"$work/man.txt"
 for message in "FTDI Bit Bang mode" "Can't open device" "Device N opened" \
   "BitBang mode On" "Failed to set bitbang mode" "Readed:" \
   "Failed to read pins" "invalid stoi argument" "stoi argument out of range" \
-  "255" "141" "plugdev" "uaccess" "PINMON_SIM"; do
+  "255" "141" "plugdev" "uaccess" "PINMON_SIM" "DIAGNOSTICS" "pinmon-list(1)" \
+  "claimed" "SIGPIPE"; do
   check_true "the man page tells of \"$message\"" grep -qF "$message" "$work/man.txt"
 done
 
