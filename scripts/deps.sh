@@ -4,7 +4,9 @@
 # are missing. Usage: scripts/deps.sh GROUP...
 #   build    compilers, CMake, libftdi1 and GoogleTest
 #   test     the build, plus valgrind, the fuzzer runtime, clang-format,
-#            umockdev for the emulated chips and gcovr
+#            umockdev for the emulated chips, gcovr, and GTKWave to read
+#            back the waveform files
+#   picture  GTKWave, Xvfb and ImageMagick, for the README's picture
 #   windows  the mingw-w64 cross compiler and 32-bit Wine
 #   package  what building and checking the Debian package needs
 #   bench    what the benchmark needs, the emulated chip and libftdi1's
@@ -23,7 +25,8 @@ for group in "$@"; do
   build) packages+=(cmake make g++ pkg-config libftdi1-dev libgtest-dev) ;;
   test) packages+=(cmake make g++ clang pkg-config libftdi1-dev libgtest-dev
     valgrind libclang-rt-dev clang-format umockdev gir1.2-umockdev-1.0
-    python3-gi gcovr) ;;
+    python3-gi gcovr gtkwave) ;;
+  picture) packages+=(gtkwave xvfb imagemagick) ;;
   windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine
     wine32:i386) ;;
   # dpkg-buildpackage insists on build-essential, whatever else is there.

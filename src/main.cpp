@@ -4,6 +4,7 @@
 
 #include "device.h"
 #include "device_index.h"
+#include "output.h"
 #include "report_line.h"
 
 #include <cerrno>
@@ -14,7 +15,7 @@
 #include <string>
 
 #ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN // only Sleep and the error codes are wanted
+#define WIN32_LEAN_AND_MEAN // only Sleep is wanted
 #include <windows.h>
 #else
 #include <chrono>
@@ -40,10 +41,6 @@ static int report_bad_argument(const char *argument,
   return 2;
 }
 
-// What a shell shows for a program ended by SIGPIPE, so that scripts see
-// the same status on every platform when the reader goes away.
-const int exit_reader_gone = 141;
-
 // Writes one line and flushes it, so that a pipe or a file sees it at once
 // and a process ended from outside loses nothing it printed. Output errors
 // are ignored (a full disk does not stop the monitor), but for a broken
@@ -54,16 +51,8 @@ static void print_line(const std::string &line) {
   std::cout << line << std::flush;
   if (!std::cout.fail())
     return;
-#ifdef _WIN32
-  // The C runtime does not tell a broken pipe apart; Windows does.
-  const DWORD error = GetLastError();
-  if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ||
-      error == ERROR_PIPE_NOT_CONNECTED)
+  if (output_reader_gone())
     std::exit(exit_reader_gone);
-#else
-  if (errno == EPIPE)
-    std::exit(exit_reader_gone);
-#endif
   std::cout.clear();
 }
 
@@ -77,21 +66,21 @@ int main(int argc, char *argv[]) {
     return report_bad_argument(argv[1], error);
   }
 
-  print_line("FTDI Bit Bang mode\n");
+  print_line(banner_line);
 
   device_handle handle = nullptr;
   if (device_open_by_index(index, &handle) != 0) {
-    print_line("Can't open device " + std::to_string(index) + "\n");
+    print_line(cant_open_line(index));
     return -1;
   }
-  print_line("Device " + std::to_string(index) + " opened\n");
+  print_line(device_opened_line(index));
 
   // Mask 0x00 makes every line an input; mode 0x01 is asynchronous bit-bang.
   if (device_set_bit_mode(handle, 0x00, 0x01) != 0) {
-    print_line("Failed to set bitbang mode\n");
+    print_line(bit_mode_failed_line);
     return -1;
   }
-  print_line("BitBang mode On\n");
+  print_line(bit_mode_on_line);
 
   // Runs until the process is ended from outside. A failed read is
   // reported as such: its byte is never shown as a reading.
@@ -100,7 +89,7 @@ int main(int argc, char *argv[]) {
     if (device_read_pins(handle, &pin_sample) == 0)
       print_line(report_line(pin_sample));
     else
-      print_line("Failed to read pins\n");
+      print_line(read_failed_line);
     sleep_poll_period();
   }
 }

@@ -9,8 +9,10 @@ BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 DESTDIR="$work/stage" cmake --install "$BUILD_DIR" --prefix /usr >/dev/null
 check "installed files" "usr/bin/pinmon
 usr/bin/pinmon-list
+usr/bin/pinmon-vcd
 usr/lib/udev/rules.d/60-pinmon.rules
 usr/share/man/man1/pinmon-list.1.gz
+usr/share/man/man1/pinmon-vcd.1.gz
 usr/share/man/man1/pinmon.1.gz" "$(cd "$work/stage" && find . -type f | sed 's|^\./||' | sort)"
 
 # The package, built the Debian way from a copy of the source tree (the
@@ -40,11 +42,13 @@ check_true "it depends on libftdi1's runtime package" \
   grep -Eq '(^|, )libftdi1-2( |,|$)' <<<"$(dpkg-deb -f "$deb" Depends)"
 check "its files" "./usr/bin/pinmon
 ./usr/bin/pinmon-list
+./usr/bin/pinmon-vcd
 ./usr/lib/udev/rules.d/60-pinmon.rules
 ./usr/share/doc/pinmon/README.md.gz
 ./usr/share/doc/pinmon/changelog.gz
 ./usr/share/doc/pinmon/copyright
 ./usr/share/man/man1/pinmon-list.1.gz
+./usr/share/man/man1/pinmon-vcd.1.gz
 ./usr/share/man/man1/pinmon.1.gz" \
   "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)"
 check_true "it applies the rule to chips already plugged in" \
@@ -52,7 +56,7 @@ check_true "it applies the rule to chips already plugged in" \
   <<<"$(dpkg-deb -I "$deb" postinst)"
 
 dpkg-deb -x "$deb" "$work/deb"
-for program in pinmon pinmon-list; do
+for program in pinmon pinmon-list pinmon-vcd; do
   hardening-check "$work/deb/usr/bin/$program" >"$work/hardening.out" 2>&1
   cat "$work/hardening.out"
   for item in "Position Independent Executable" "Stack protected" \
@@ -68,7 +72,7 @@ check_true "the copyright file gives the MIT licence" \
 # One version: the package's, the man page's and the project's agree.
 check "the changelog's version" "$VERSION" \
   "$(cd "$SOURCE_DIR" && dpkg-parsechangelog -S Version)"
-for page in pinmon pinmon-list; do
+for page in pinmon pinmon-list pinmon-vcd; do
   check "$page(1)'s version" "\"pinmon $VERSION\"" \
     "$(grep '^\.TH' "$SOURCE_DIR/packaging/linux/$page.1" | grep -o '"pinmon [^"]*"')"
   # The man page renders without a warning from man or groff.

@@ -38,4 +38,47 @@ TEST_P(ReportLine, FormatsHexAndBinary) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ReportLine, testing::ValuesIn(line_cases));
 
+// What reads the monitor's output takes back exactly what it printed.
+TEST(ReportLineSample, EverySampleComesBack) {
+  for (int sample = 0; sample <= 0xff; ++sample) {
+    std::string line = report_line(static_cast<std::uint8_t>(sample));
+    line.pop_back();
+    EXPECT_EQ(report_line_sample(line), sample) << line;
+  }
+}
+
+TEST(ReportLineSample, AnythingElseIsNoReportLine) {
+  for (const char *text :
+       {"", "Readed: ", "Readed: 05 : 00000101", "Readed: A5 : 10100101",
+        "Readed: a5 : 10100100", "Readed: a5 : 10100101 ", "Readed: 1a5 : 1",
+        "readed: 5 : 00000101", "Readed: 5 : 00000101\n",
+        "Readed:  5 : 00000101", "Readed: g : 00000000"})
+    EXPECT_EQ(report_line_sample(text), -1) << '"' << text << '"';
+}
+
+TEST(IndexLine, TakesBackTheIndexOfEachStartUpLine) {
+  struct {
+    const char *text;
+    std::string (*line_for)(std::int32_t);
+    bool is_line;
+    std::int32_t index;
+  } const cases[] = {
+      {"Device 0 opened", device_opened_line, true, 0},
+      {"Device -1 opened", device_opened_line, true, -1},
+      {"Device 2147483647 opened", device_opened_line, true, 2147483647},
+      {"Device 2147483648 opened", device_opened_line, false, 0},
+      {"Device +1 opened", device_opened_line, false, 0},
+      {"Device 01 opened", device_opened_line, false, 0},
+      {"Device 1 opened ", device_opened_line, false, 0},
+      {"Can't open device 12", cant_open_line, true, 12},
+      {"Can't open device 12", device_opened_line, false, 0},
+      {"Can't open device", cant_open_line, false, 0},
+  };
+  for (const auto &test : cases) {
+    std::int32_t index = 0;
+    EXPECT_EQ(index_line(test.text, test.line_for, &index), test.is_line)
+        << test.text;
+    EXPECT_EQ(index, test.index) << test.text;
+  }
+}
 } // namespace

@@ -137,6 +137,17 @@ PINMON_SIM=pins=5a PINMON_SIM_LOG=$windows_log \
   on_full_disk "$log" "${wine_exe[@]}" "$work/app/pinmon.exe"
 expect_output_resumes
 
+# pinmon-vcd on saved captures: the same files as on Linux, byte for byte.
+cp "$PINMON_VCD_EXE" "$work/app/"
+while IFS='|' read -r name input options want_status golden; do
+  [[ $name == \#* || -z $name ]] && continue
+  # shellcheck disable=SC2086 # the options are words
+  SOURCE_DATE_EPOCH=1765000000 "${wine_exe[@]}" "$work/app/pinmon-vcd.exe" \
+    $options <"$CAPTURES/$input" >"$work/out.vcd" 2>/dev/null
+  check "pinmon-vcd, $name: status" "$want_status" "$?"
+  check_true "pinmon-vcd, $name: the file" cmp -s "$CAPTURES/$golden" "$work/out.vcd"
+done <"$CAPTURES/cases"
+
 # Without FTD2XX.dll the program cannot start at all.
 run "${wine_exe[@]}" "$work/lonely/pinmon.exe"
 check_true "without FTD2XX.dll: does not start (status $status)" \
@@ -153,6 +164,12 @@ check "FTD2XX.dll imports" "1 <none>
 32 <none>" "$(awk '/DLL Name:/ { dll = $3; next }
   dll == "FTD2XX.dll" && NF == 3 && $1 ~ /^[0-9a-f]+$/ { print $2, $3 }
   /^$/ { dll = "" }' <<<"$imports" | sort -n)"
+vcd_imports=$("$OBJDUMP" -p "$PINMON_VCD_EXE")
+check "pinmon-vcd.exe: Windows' own DLLs only" "KERNEL32.dll
+msvcrt.dll" "$(awk '/DLL Name:/ { print $3 }' <<<"$vcd_imports" | sort)"
+check "pinmon-vcd.exe: a 32-bit console program" "PE32
+Windows CUI" "$(awk '$1 == "Magic" { print $3 } $1 == "Subsystem" { print $3, $4 }' \
+  <<<"$vcd_imports" | tr -d '()')"
 check "32-bit console program" "PE32
 Windows CUI" "$(awk '$1 == "Magic" { print $3 } $1 == "Subsystem" { print $3, $4 }' \
   <<<"$imports" | tr -d '()')"
@@ -181,6 +198,7 @@ done
 listing=$(cmake -E tar tf "$PINMON_ZIP")
 check "zip name" "pinmon-$VERSION-win32.zip" "$(basename "$PINMON_ZIP")"
 check "zip contents" "pinmon.exe
+pinmon-vcd.exe
 README.txt
 LICENSE" "$(sed 's|.*/||' <<<"$listing" | grep -v '^$' | sort -r)"
 mkdir "$work/unzip" && (cd "$work/unzip" && cmake -E tar xf "$PINMON_ZIP")

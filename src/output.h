@@ -1,0 +1,13 @@
+// SPDX-License-Identifier: MIT
+// Standard output's reader going away, told the same way on every
+// platform.
+#pragma once
+
+// What a shell shows for a program ended by SIGPIPE, so that scripts see
+// the same status on every platform when the reader goes away.
+inline constexpr int exit_reader_gone = 141;
+
+// After a failed write to standard output: whether it failed because
+// nobody reads any more (a broken pipe) rather than, say, a full disk.
+// errno must be 0 before the write.
+bool output_reader_gone();
