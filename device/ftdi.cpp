@@ -94,20 +94,7 @@ std::string port_path(std::uint8_t bus,
 // would mean opening every FTDI device on the machine.
 std::string serial_number(std::uint8_t bus,
                           const std::vector<std::uint8_t> &ports) {
-  const std::string name = port_path(bus, ports);
-  // A bounded buffer: a name too long for it cannot be a device's.
-  char path[128];
-  std::snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/serial",
-                name.c_str());
-  std::FILE *file = std::fopen(path, "re");
-  if (file == nullptr)
-    return "";
-  char serial[256] = "";
-  const bool read = std::fgets(serial, sizeof serial, file) != nullptr;
-  std::fclose(file);
-  std::string text = read ? serial : "";
-  text.erase(text.find_last_not_of('\n') + 1);
-  return text;
+  return usb_device_attribute(port_path(bus, ports), "serial");
 }
 
 int channel_count(libusb_device *device) {
@@ -305,6 +292,20 @@ ftdi_context *opened_context(device_handle handle) {
 }
 
 } // namespace
+
+std::string usb_device_attribute(const std::string &port_path,
+                                 const std::string &name) {
+  const std::string path = "/sys/bus/usb/devices/" + port_path + "/" + name;
+  std::FILE *file = std::fopen(path.c_str(), "re");
+  if (file == nullptr)
+    return "";
+  char text[256] = "";
+  const bool read = std::fgets(text, sizeof text, file) != nullptr;
+  std::fclose(file);
+  std::string value = read ? text : "";
+  value.erase(value.find_last_not_of('\n') + 1);
+  return value;
+}
 
 std::vector<ftdi_channel> ftdi_channels() {
   std::vector<ftdi_channel> channels;

@@ -20,3 +20,8 @@ struct ftdi_channel {
 
 // The index of each channel in pinmon's numbering is its place here.
 std::vector<ftdi_channel> ftdi_channels();
+
+// The first line of a chip's sysfs attribute ("serial", "product"), as the
+// kernel read it; empty if there is none.
+std::string usb_device_attribute(const std::string &port_path,
+                                 const std::string &name);

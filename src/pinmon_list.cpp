@@ -42,19 +42,6 @@ static std::string chip_kind(std::uint16_t bcd_device) {
   return hex;
 }
 
-// The first line of a sysfs attribute, empty if there is none.
-static std::string attribute(const std::string &path) {
-  std::FILE *file = std::fopen(path.c_str(), "re");
-  if (file == nullptr)
-    return "";
-  char text[256] = "";
-  const bool read = std::fgets(text, sizeof text, file) != nullptr;
-  std::fclose(file);
-  std::string value = read ? text : "";
-  value.erase(value.find_last_not_of('\n') + 1);
-  return value;
-}
-
 // What holds a channel, from its interface's directory in sysfs: the
 // serial port the kernel's driver made for it, "free", or "claimed" by a
 // program (usbfs) or another driver.
@@ -102,7 +89,7 @@ int main(int argc, char *argv[]) {
     const std::string device_dir = "/sys/bus/usb/devices/" + c.port_path;
     // Interfaces are named after the active configuration: "1-4.3:1.0".
     const std::string configuration =
-        attribute(device_dir + "/bConfigurationValue");
+        usb_device_attribute(c.port_path, "bConfigurationValue");
     const std::string interface_dir =
         device_dir + "/" + c.port_path + ":" +
         (configuration.empty() ? "1" : configuration) + "." +
@@ -114,7 +101,7 @@ int main(int argc, char *argv[]) {
                     c.channel_count > 1 ? std::string(1, 'A' + c.channel) : "-",
                     c.port_path, or_dash(c.serial), holder(interface_dir),
                     access(node, R_OK | W_OK) == 0 ? "yes" : "no",
-                    or_dash(attribute(device_dir + "/product"))});
+                    or_dash(usb_device_attribute(c.port_path, "product"))});
   }
 
   // Aligned columns; the product, which may hold blanks, comes last.
