@@ -59,16 +59,19 @@ xxxxxxxx
 00000000"
 for ending in INT monitor; do
   rm -f "$log" "$work/status"
+  # The pipe leads a session of its own; the monitor's pid is written down.
   PINMON_SIM=pins=$served PINMON_SIM_LOG=$log env --default-signal=INT \
     setsid bash -c 'trap true INT
-      "$1" | "$2" >"$3"; echo "${PIPESTATUS[*]}" >"$4"' _ \
+      echo $$ >"$4.group"
+      bash -c "echo \$\$ >\"$4.monitor\"; exec \"$1\"" | "$2" >"$3"
+      echo "${PIPESTATUS[*]}" >"$4"' _ \
     "$PINMON_SIM_EXE" "$PINMON_VCD" "$work/live.vcd" "$work/status" &
   wait_while $! fewer_calls_than read 9 "$log"
   if [ "$ending" = INT ]; then
-    kill -INT -- "-$(ps -o pgid= $! | tr -d ' ')"
+    kill -INT -- "-$(cat "$work/status.group")"
     want_status="130 130"
   else
-    pkill -TERM -f "^$PINMON_SIM_EXE\$" -s "$(ps -o sid= $! | tr -d ' ')"
+    kill -TERM "$(cat "$work/status.monitor")"
     want_status="143 0"
   fi
   wait $!
@@ -139,6 +142,12 @@ foreign line|file:foreign.txt|--period 10|2|pinmon-vcd: line 6 is not pinmon's o
 empty input|file:empty.txt||0||-
 --period 0|file:empty.txt|--period 0|2|pinmon-vcd: --period takes whole milliseconds from 1 to 3600000, not "0"|
 EOF
+"$PINMON_VCD" <"$CAPTURES/capture.txt" >/dev/full 2>"$work/err"
+check "a full disk: status and message" "3 pinmon-vcd: cannot write the output: No space left on device" \
+  "$? $(cat "$work/err")"
+run "$PINMON_VCD" --help
+check "--help: status and usage" "0 usage: pinmon-vcd [--vector] [--period MS] < pinmon-output > lines.vcd" \
+  "$status $(head -n 1 <<<"$out")"
 piped=$(bash -c '"$1" | "$2" | head -c 20 >/dev/null; echo "${PIPESTATUS[1]}"' _ \
   "$PINMON_SIM_EXE" "$PINMON_VCD")
 check "a broken output pipe ends it as it ends pinmon" 141 "$piped"
