@@ -295,8 +295,14 @@ ftdi_context *opened_context(device_handle handle) {
 
 std::string usb_device_attribute(const std::string &port_path,
                                  const std::string &name) {
-  const std::string path = "/sys/bus/usb/devices/" + port_path + "/" + name;
-  std::FILE *file = std::fopen(path.c_str(), "re");
+  // A bounded buffer: a name too long for it cannot be a device's.
+  char path[192];
+  const int length =
+      std::snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/%s",
+                    port_path.c_str(), name.c_str());
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof path)
+    return "";
+  std::FILE *file = std::fopen(path, "re");
   if (file == nullptr)
     return "";
   char text[256] = "";
