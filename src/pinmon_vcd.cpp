@@ -273,8 +273,8 @@ bool parse_arguments(int argc, char *argv[], dump &state, int *status) {
       continue;
     }
     std::string period;
-    if (argument == "--period" && i + 1 < argc)
-      period = argv[++i];
+    if (argument == "--period")
+      period = i + 1 < argc ? argv[++i] : "";
     else if (argument.rfind("--period=", 0) == 0)
       period = argument.substr(std::strlen("--period="));
     else {

@@ -141,6 +141,7 @@ bit mode refused|mode=fail||1|Failed to set bitbang mode|-
 foreign line|file:foreign.txt|--period 10|2|pinmon-vcd: line 6 is not pinmon's output: "hello"|0 00000001;10 10100101;20 10100101
 empty input|file:empty.txt||0||-
 --period 0|file:empty.txt|--period 0|2|pinmon-vcd: --period takes whole milliseconds from 1 to 3600000, not "0"|
+--period alone|file:empty.txt|--period|2|pinmon-vcd: --period takes whole milliseconds from 1 to 3600000, not ""|
 EOF
 "$PINMON_VCD" <"$CAPTURES/capture.txt" >/dev/full 2>"$work/err"
 check "a full disk: status and message" "3 pinmon-vcd: cannot write the output: No space left on device" \
