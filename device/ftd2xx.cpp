@@ -7,13 +7,13 @@
 #include "device.h"
 
 extern "C" {
-__declspec(dllimport) std::uint32_t
-    __stdcall ftd2xx_open_by_index(std::int32_t index, void **handle);
-__declspec(dllimport) std::uint32_t
-    __stdcall ftd2xx_set_bit_mode(void *handle, unsigned char mask,
-                                  unsigned char mode);
-__declspec(dllimport) std::uint32_t
-    __stdcall ftd2xx_read_pins(void *handle, unsigned char *pins);
+__declspec(dllimport)
+std::uint32_t __stdcall ftd2xx_open_by_index(std::int32_t index, void **handle);
+__declspec(dllimport)
+std::uint32_t __stdcall ftd2xx_set_bit_mode(void *handle, unsigned char mask,
+                                            unsigned char mode);
+__declspec(dllimport)
+std::uint32_t __stdcall ftd2xx_read_pins(void *handle, unsigned char *pins);
 }
 
 device_status device_open_by_index(std::int32_t index, device_handle *handle) {

@@ -241,7 +241,7 @@ void watch_signals() {
   // A signal ignored by whoever started the program stays ignored.
   sigemptyset(&watched_signals);
   for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-    struct sigaction action {};
+    struct sigaction action{};
     if (sigaction(signal, nullptr, &action) == 0 &&
         action.sa_handler != SIG_IGN)
       sigaddset(&watched_signals, signal);

@@ -3,7 +3,7 @@
 # Installs, with apt-get, the Debian packages that a task needs and that
 # are missing. Usage: scripts/deps.sh GROUP...
 #   build    compilers, CMake, libftdi1 and GoogleTest
-#   test     the build, plus valgrind, the fuzzer runtime, clang-format,
+#   test     the build, plus valgrind, the fuzzer runtime, clang-format 19,
 #            umockdev for the emulated chips, gcovr, and GTKWave to read
 #            back the waveform files
 #   picture  GTKWave, Xvfb and ImageMagick, for the README's picture
@@ -24,7 +24,7 @@ for group in "$@"; do
   case $group in
   build) packages+=(cmake make g++ pkg-config libftdi1-dev libgtest-dev) ;;
   test) packages+=(cmake make g++ clang pkg-config libftdi1-dev libgtest-dev
-    valgrind libclang-rt-dev clang-format umockdev gir1.2-umockdev-1.0
+    valgrind libclang-rt-dev clang-format-19 umockdev gir1.2-umockdev-1.0
     python3-gi gcovr gtkwave) ;;
   picture) packages+=(gtkwave xvfb imagemagick) ;;
   windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine

@@ -222,7 +222,7 @@ void watch_signals() {
   sigset_t watched;
   sigemptyset(&watched);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction action {};
+    struct sigaction action{};
     // A signal ignored by whoever started the program stays ignored.
     if (sigaction(signal, nullptr, &action) != 0 ||
         action.sa_handler == SIG_IGN)
