@@ -41,8 +41,10 @@ for group in "$@"; do
   esac
 done
 
+# No `producer | grep -q` here: under pipefail, grep leaving early makes the
+# producer die of SIGPIPE and the whole test false.
 installed() {
-  dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null | grep -q '^ii'
+  [[ $(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null) == ii* ]]
 }
 not_installed() {
   local package
@@ -65,9 +67,11 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 i386=false
-printf '%s\n' "${missing[@]}" | grep -q ':i386$' && i386=true
+for package in "${missing[@]}"; do
+  [[ $package == *:i386 ]] && i386=true
+done
 added_i386=false
-if $i386 && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if $i386 && ! grep -qx i386 <<<"$(dpkg --print-foreign-architectures)"; then
   "${as_root[@]}" dpkg --add-architecture i386 || exit 1
   added_i386=true
 fi
