@@ -8,7 +8,8 @@
 #            back the waveform files
 #   picture  GTKWave, Xvfb and ImageMagick, for the README's picture
 #   windows  the mingw-w64 cross compiler and 32-bit Wine
-#   package  what building and checking the Debian package needs
+#   package  what building and checking the Debian package and its
+#            AppStream metadata needs
 #   bench    what the benchmark needs, the emulated chip and libftdi1's
 #            Python binding among it
 # A package index that fails to download is only a warning: the install
@@ -31,7 +32,7 @@ for group in "$@"; do
     wine32:i386) ;;
   # dpkg-buildpackage insists on build-essential, whatever else is there.
   package) packages+=(build-essential dpkg-dev debhelper lintian devscripts
-    file man-db udev) ;;
+    file man-db udev appstream) ;;
   bench) packages+=(gcc valgrind python3 strace umockdev gir1.2-umockdev-1.0
     python3-gi python3-ftdi1 libftdi1-dev pkg-config) ;;
   *)

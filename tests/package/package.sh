@@ -5,7 +5,8 @@
 . "$(dirname "$0")/../e2e/lib.sh"
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 
-# A staging install gives exactly the program, its man page and the rule.
+# A staging install gives exactly the programs, their man pages, the rule
+# and the AppStream metadata.
 DESTDIR="$work/stage" cmake --install "$BUILD_DIR" --prefix /usr >/dev/null
 check "installed files" "usr/bin/pinmon
 usr/bin/pinmon-list
@@ -13,7 +14,8 @@ usr/bin/pinmon-vcd
 usr/lib/udev/rules.d/60-pinmon.rules
 usr/share/man/man1/pinmon-list.1.gz
 usr/share/man/man1/pinmon-vcd.1.gz
-usr/share/man/man1/pinmon.1.gz" "$(cd "$work/stage" && find . -type f | sed 's|^\./||' | sort)"
+usr/share/man/man1/pinmon.1.gz
+usr/share/metainfo/dev.pinmon.pinmon.metainfo.xml" "$(cd "$work/stage" && find . -type f | sed 's|^\./||' | sort)"
 
 # The package, built the Debian way from a copy of the source tree (the
 # build writes its results beside the tree). Without git, as in a release
@@ -49,7 +51,8 @@ check "its files" "./usr/bin/pinmon
 ./usr/share/doc/pinmon/copyright
 ./usr/share/man/man1/pinmon-list.1.gz
 ./usr/share/man/man1/pinmon-vcd.1.gz
-./usr/share/man/man1/pinmon.1.gz" \
+./usr/share/man/man1/pinmon.1.gz
+./usr/share/metainfo/dev.pinmon.pinmon.metainfo.xml" \
   "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)"
 check_true "it applies the rule to chips already plugged in" \
   grep -q 'udevadm trigger --subsystem-match=usb --attr-match=idVendor=0403' \
@@ -102,5 +105,20 @@ check "products given to plugdev and to the user at the machine" \
   "6001 6010 6011 6014 6015" \
   "$(grep -E 'SUBSYSTEM=="usb".*ATTR\{idVendor\}=="0403".*MODE="0664", GROUP="plugdev", TAG\+="uaccess"' \
     "$rule" | grep -o 'idProduct}=="[0-9a-f]*"' | grep -o '[0-9a-f]\{4\}' | xargs)"
+
+# The AppStream metadata: valid, and offering the package for exactly the
+# chips the rule serves, in the project's version.
+metainfo="$work/deb/usr/share/metainfo/dev.pinmon.pinmon.metainfo.xml"
+appstreamcli validate --no-net --pedantic "$metainfo" >"$work/appstream.out" 2>&1
+check "appstreamcli validate: status" 0 $?
+check "appstreamcli validate: no warning or error" "" \
+  "$(grep -E '^[EW]:' "$work/appstream.out")"
+check "modaliases: the rule's vendor and products" \
+  "$(grep -Ev '^(#|$)' "$rule" | sed -E 's/.*idVendor}=="([0-9a-f]+)".*idProduct}=="([0-9a-f]+)".*/usb:v\1p\2d*/' | sort)" \
+  "$(grep -o '<modalias>[^<]*' "$metainfo" | cut -d '>' -f 2 | sort)"
+check "binaries provided" "pinmon pinmon-list pinmon-vcd" \
+  "$(grep -o '<binary>[^<]*' "$metainfo" | cut -d '>' -f 2 | xargs)"
+check "the metadata's release" "$VERSION" \
+  "$(grep -o '<release version="[^"]*"' "$metainfo" | head -n 1 | cut -d '"' -f 2)"
 
 finish
