@@ -3,7 +3,8 @@
 # The whole test suite, from a fresh clone: installs what is missing, then
 # builds and tests with g++ (the real pinmon on emulated FTDI chips among
 # them), with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
-# measures their coverage, fuzzes the device index for a minute,
+# measures their coverage, fuzzes the device index for a minute and
+# pinmon-vcd's line reader for a few seconds,
 # cross-builds the Windows program and tests it under Wine, checks the
 # install tree, the Debian package and the formatting of the code, and
 # then runs itself once more from a git archive with git out of reach.
@@ -52,19 +53,23 @@ gcovr --root . --filter src/ --filter device/ build/coverage
 gcovr --root . --filter src/ --filter device/ --branches \
   --exclude-unreachable-branches --exclude-throw-branches build/coverage
 
-section "fuzzing the device index for ${fuzz_seconds} s"
 cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DPINMON_SANITIZE=ON \
   -DPINMON_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/fuzz -j 2 --target device_index_fuzz
-rm -rf build/fuzz/scratch && mkdir -p build/fuzz/scratch
-fuzz_status=0
-build/fuzz/tests/fuzz/device_index_fuzz -max_total_time="$fuzz_seconds" \
-  -print_final_stats=1 -artifact_prefix=build/fuzz/ build/fuzz/scratch \
-  tests/fuzz/corpus \
-  >build/fuzz/fuzz.log 2>&1 || fuzz_status=$?
-# The fuzzer's progress lines are noise; its figures and any failure are not.
-grep -E '^(stat::|Done|==|SUMMARY|device_index)' build/fuzz/fuzz.log || true
-[ "$fuzz_status" -eq 0 ] || { tail -40 build/fuzz/fuzz.log; exit 1; }
+cmake --build build/fuzz -j 2 --target device_index_fuzz input_line_fuzz
+# fuzzer | seconds | its seeds
+for entry in "device_index_fuzz|$fuzz_seconds|corpus" \
+  "input_line_fuzz|$((fuzz_seconds < 10 ? fuzz_seconds : 10))|input_line_corpus"; do
+  IFS='|' read -r fuzzer seconds seeds <<<"$entry"
+  section "fuzzing with $fuzzer for $seconds s"
+  rm -rf build/fuzz/scratch && mkdir -p build/fuzz/scratch
+  fuzz_status=0
+  build/fuzz/tests/fuzz/$fuzzer -max_total_time="$seconds" \
+    -print_final_stats=1 -artifact_prefix=build/fuzz/ build/fuzz/scratch \
+    "tests/fuzz/$seeds" >build/fuzz/fuzz.log 2>&1 || fuzz_status=$?
+  # The fuzzer's progress lines are noise; its figures and any failure are not.
+  grep -E '^(stat::|Done|==|SUMMARY|device_index|")' build/fuzz/fuzz.log || true
+  [ "$fuzz_status" -eq 0 ] || { tail -40 build/fuzz/fuzz.log; exit 1; }
+done
 
 section "32-bit Windows build, tested under Wine"
 cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \

@@ -7,7 +7,6 @@
 #include "output.h"
 #include "report_line.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
@@ -47,7 +46,7 @@ static int report_bad_argument(const char *argument,
 // pipe: nobody reads any more, and polling on would only keep the device
 // from its next user.
 static void print_line(const std::string &line) {
-  errno = 0;
+  clear_output_error();
   std::cout << line << std::flush;
   if (!std::cout.fail())
     return;

@@ -8,6 +8,13 @@
 #include <windows.h>
 #endif
 
+void clear_output_error() {
+  errno = 0;
+#ifdef _WIN32
+  SetLastError(ERROR_SUCCESS);
+#endif
+}
+
 bool output_reader_gone() {
 #ifdef _WIN32
   // The C runtime does not tell a broken pipe apart; Windows does.

@@ -2,12 +2,13 @@
 // pinmon-vcd: turns pinmon's output, on standard input, into a Value
 // Change Dump (IEEE 1364, section 18) on standard output, for waveform
 // viewers: `pinmon 1 | pinmon-vcd > lines.vcd`. Eight one-bit wires D0 to
-// D7 in the plainest shape (PulseView's importer reads nothing else), and
-// with --vector an 8-bit vector "pins" beside them. A failed reading makes
-// every line unknown (x) until the next one.
+// D7 (or the names given) in the plainest shape, then a one-bit wire
+// "valid", and with --vector an 8-bit vector "pins". A failed reading makes
+// every line unknown (x), and valid 0, until the next one: PulseView's
+// importer has no unknown state and shows x as 0, so valid tells it.
 
+#include "input_line.h"
 #include "output.h"
-#include "report_line.h"
 
 #include <cerrno>
 #include <chrono>
@@ -38,23 +39,30 @@ const int exit_usage = 2;
 const int exit_io_failed = 3;
 const long longest_period_ms = 3600000;
 
+const std::size_t longest_name = 32;
+
 const char usage[] =
-    "usage: pinmon-vcd [--vector] [--period MS] < pinmon-output > lines.vcd\n"
+    "usage: pinmon-vcd [--vector] [--period MS] [--names LIST] < pinmon-output"
+    " > lines.vcd\n"
     "Turns pinmon's output into a Value Change Dump (1 ms units) for\n"
     "waveform viewers such as GTKWave and PulseView.\n"
-    "  --vector     also an 8-bit vector \"pins\" beside the wires D0 to D7\n"
-    "  --period MS  reading n at n * MS ms, for a saved capture (default:\n"
-    "               the time each line arrives)\n"
-    "  -h, --help   this text\n";
+    "  --vector      also an 8-bit vector \"pins\" beside the wires D0 to D7\n"
+    "  --period MS   reading n at n * MS ms, for a saved capture (default:\n"
+    "                the time each line arrives)\n"
+    "  --names LIST  names for D0, D1, ... in that order, such as\n"
+    "                SCL,SDA,,CS_N (an empty one keeps D<n>)\n"
+    "  -h, --help    this text\n";
 
 // The dump so far. Identifiers are one printable character each: '!' for
-// D0 up to '(' for D7, ')' for the vector.
+// D0 up to '(' for D7, ')' for the vector, '*' for valid.
 struct dump {
   bool vector = false;
   long period_ms = 0; // 0: times are arrival times
+  std::string names[8] = {"D0", "D1", "D2", "D3", "D4", "D5", "D6", "D7"};
   long long readings = 0;
   long long last_time = -1; // of the last timestamp written
   char bits[8] = {};        // '0', '1' or 'x'; D0 first
+  char valid = 0;           // '1' after a good reading, '0' after a failed one
   std::chrono::steady_clock::time_point first_arrival;
 };
 
@@ -68,7 +76,7 @@ struct dump {
 }
 
 void write_out(const char *text, std::size_t length) {
-  errno = 0;
+  clear_output_error();
   if (std::fwrite(text, 1, length, stdout) != length)
     output_failed();
 }
@@ -78,7 +86,7 @@ void write_out(const std::string &text) {
 }
 
 void finish_output() {
-  errno = 0;
+  clear_output_error();
   if (std::fflush(stdout) != 0)
     output_failed();
 }
@@ -106,8 +114,9 @@ void write_header(const dump &state) {
                        "$timescale 1 ms $end\n"
                        "$scope module pinmon $end\n";
   for (int bit = 0; bit < 8; ++bit)
-    header += "$var wire 1 " + std::string(1, char('!' + bit)) + " D" +
-              std::to_string(bit) + " $end\n";
+    header += "$var wire 1 " + std::string(1, char('!' + bit)) + " " +
+              state.names[bit] + " $end\n";
+  header += "$var wire 1 * valid $end\n";
   if (state.vector)
     header += "$var wire 8 ) pins $end\n";
   header += "$upscope $end\n$enddefinitions $end\n";
@@ -137,10 +146,12 @@ void add_reading(dump &state, int sample,
   char bits[8];
   for (int bit = 0; bit < 8; ++bit)
     bits[bit] = sample < 0 ? 'x' : char('0' + ((sample >> bit) & 1));
+  const char valid = sample < 0 ? '0' : '1';
   const bool first = state.readings == 0;
   const long long time = reading_time(state, arrival);
   ++state.readings;
-  if (!first && std::memcmp(bits, state.bits, sizeof bits) == 0)
+  if (!first && std::memcmp(bits, state.bits, sizeof bits) == 0 &&
+      valid == state.valid)
     return;
 
   char text[160];
@@ -152,6 +163,11 @@ void add_reading(dump &state, int sample,
       text[length++] = char('!' + bit);
       text[length++] = '\n';
     }
+  if (first || valid != state.valid) {
+    text[length++] = valid;
+    text[length++] = '*';
+    text[length++] = '\n';
+  }
   if (state.vector) {
     text[length++] = 'b';
     for (int bit = 7; bit >= 0; --bit)
@@ -165,6 +181,7 @@ void add_reading(dump &state, int sample,
   }
   write_out(text, static_cast<std::size_t>(length));
   std::memcpy(state.bits, bits, sizeof bits);
+  state.valid = valid;
   state.last_time = time;
 }
 
@@ -176,24 +193,6 @@ void end_dump(dump &state, std::chrono::steady_clock::time_point now) {
     write_out("#" + std::to_string(end) + "\n");
   }
   finish_output();
-}
-
-enum class line_kind { startup, reading, startup_failure, foreign };
-
-line_kind classify(const std::string &text, int *sample) {
-  std::int32_t index = 0;
-  *sample = report_line_sample(text);
-  if (*sample >= 0)
-    return line_kind::reading;
-  const std::string line = text + "\n";
-  if (line == read_failed_line)
-    return line_kind::reading;
-  if (line == banner_line || line == bit_mode_on_line ||
-      index_line(text, device_opened_line, &index))
-    return line_kind::startup;
-  if (line == bit_mode_failed_line || index_line(text, cant_open_line, &index))
-    return line_kind::startup_failure;
-  return line_kind::foreign;
 }
 
 volatile std::sig_atomic_t stop_signal = 0;
@@ -214,12 +213,12 @@ long read_input(char *buffer, std::size_t size, bool) {
   return _read(0, buffer, static_cast<unsigned>(size));
 }
 #else
+sigset_t watched;
 sigset_t unblocked;
 
 // The signals are blocked but while waiting for input, so that one that
 // comes is never lost between a look at the flag and the wait.
 void watch_signals() {
-  sigset_t watched;
   sigemptyset(&watched);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction action{};
@@ -244,6 +243,11 @@ long read_input(char *buffer, std::size_t size, bool stopping) {
   const int ready = ppoll(&input, 1, stopping ? &no_wait : nullptr, &unblocked);
   if (ready == 0 || (ready < 0 && errno == EINTR))
     return -1;
+  // Input that is ready wins over a signal that came meanwhile, which
+  // stays pending: take it, or a steady input would hide it for ever.
+  const int pending = sigtimedwait(&watched, nullptr, &no_wait);
+  if (pending > 0)
+    stop_signal = pending;
   return read(0, buffer, size);
 }
 #endif
@@ -260,53 +264,115 @@ long read_input(char *buffer, std::size_t size, bool stopping) {
   std::exit(128 + signal);
 }
 
-bool parse_arguments(int argc, char *argv[], dump &state, int *status) {
+// The value of an option given as "--option VALUE" or "--option=VALUE";
+// false when argv[*i] is not that option.
+bool option_value(int argc, char *argv[], int *i, const std::string &option,
+                  std::string *value) {
+  const std::string argument = argv[*i];
+  if (argument == option) {
+    *value = *i + 1 < argc ? argv[++*i] : "";
+    return true;
+  }
+  if (argument.rfind(option + "=", 0) == 0) {
+    *value = argument.substr(option.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+bool parse_period(const std::string &period, dump &state) {
+  const bool digits =
+      !period.empty() && period.size() <= 7 &&
+      period.find_first_not_of("0123456789") == std::string::npos;
+  state.period_ms = digits ? std::atol(period.c_str()) : 0;
+  if (state.period_ms >= 1 && state.period_ms <= longest_period_ms)
+    return true;
+  std::fprintf(stderr,
+               "pinmon-vcd: --period takes whole milliseconds from 1 to %ld, "
+               "not %s\n",
+               longest_period_ms, quoted_line(period).c_str());
+  return false;
+}
+
+// Why a name given for line `line` cannot be, or nullptr when it can.
+// Every viewer takes such names, and none is another trace's.
+const char *name_fault(const std::string &name, int line, const dump &state) {
+  const char *word_bytes = "abcdefghijklmnopqrstuvwxyz"
+                           "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
+  if (name.size() > longest_name)
+    return "is longer than 32 characters";
+  if (name.find_first_not_of(word_bytes) != std::string::npos)
+    return "holds a character other than a letter, a digit or _";
+  if (name[0] >= '0' && name[0] <= '9')
+    return "starts with a digit";
+  if (name == "valid" || name == "pins")
+    return "is the name of another trace";
+  for (int other = 0; other < 8; ++other) {
+    if (other == line)
+      continue;
+    if (name == "D" + std::to_string(other))
+      return "is another line's own name";
+    if (other < line && name == state.names[other])
+      return "is given twice";
+  }
+  return nullptr;
+}
+
+bool parse_names(const std::string &list, dump &state) {
+  std::size_t start = 0;
+  for (int line = 0;; ++line) {
+    const std::size_t comma = list.find(',', start);
+    const std::string name = list.substr(start, comma - start);
+    const char *fault = line >= 8 ? "is a ninth name: there are eight lines"
+                        : name.empty() ? nullptr
+                                       : name_fault(name, line, state);
+    if (fault != nullptr) {
+      std::fprintf(stderr, "pinmon-vcd: --names: %s %s\n",
+                   quoted_line(name).c_str(), fault);
+      return false;
+    }
+    if (!name.empty())
+      state.names[line] = name;
+    if (comma == std::string::npos)
+      return true;
+    start = comma + 1;
+  }
+}
+
+// Returns the exit status that ends the run at once, or -1 to go on.
+int parse_arguments(int argc, char *argv[], dump &state) {
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
+    std::string value;
     if (argument == "-h" || argument == "--help") {
       std::fputs(usage, stdout);
-      *status = 0;
-      return false;
+      return 0;
     }
     if (argument == "--vector") {
       state.vector = true;
-      continue;
-    }
-    std::string period;
-    if (argument == "--period")
-      period = i + 1 < argc ? argv[++i] : "";
-    else if (argument.rfind("--period=", 0) == 0)
-      period = argument.substr(std::strlen("--period="));
-    else {
-      std::fprintf(stderr, "pinmon-vcd: unknown argument \"%s\"\n%s",
-                   argument.c_str(), usage);
-      *status = exit_usage;
-      return false;
-    }
-    const bool digits =
-        !period.empty() && period.size() <= 7 &&
-        period.find_first_not_of("0123456789") == std::string::npos;
-    state.period_ms = digits ? std::atol(period.c_str()) : 0;
-    if (state.period_ms < 1 || state.period_ms > longest_period_ms) {
-      std::fprintf(stderr,
-                   "pinmon-vcd: --period takes whole milliseconds from 1 to "
-                   "%ld, not \"%s\"\n",
-                   longest_period_ms, period.c_str());
-      *status = exit_usage;
-      return false;
+    } else if (option_value(argc, argv, &i, "--period", &value)) {
+      if (!parse_period(value, state))
+        return exit_usage;
+    } else if (option_value(argc, argv, &i, "--names", &value)) {
+      if (!parse_names(value, state))
+        return exit_usage;
+    } else {
+      std::fprintf(stderr, "pinmon-vcd: unknown argument %s\n%s",
+                   quoted_line(argument).c_str(), usage);
+      return exit_usage;
     }
   }
-  return true;
+  return -1;
 }
 
 // One line of input, its end of line taken off; returns the exit status
 // that ends the run there, or -1 to go on.
 int take_line(dump &state, std::string &text, long long number,
               std::chrono::steady_clock::time_point arrival) {
-  if (!text.empty() && text.back() == '\r')
+  if (!line_too_long(text) && !text.empty() && text.back() == '\r')
     text.pop_back();
   int sample = -1;
-  switch (classify(text, &sample)) {
+  switch (classify_line(text, &sample)) {
   case line_kind::reading:
     add_reading(state, sample, arrival);
     return -1;
@@ -320,8 +386,8 @@ int take_line(dump &state, std::string &text, long long number,
     break;
   }
   end_dump(state, arrival);
-  std::fprintf(stderr, "pinmon-vcd: line %lld is not pinmon's output: \"%s\"\n",
-               number, text.c_str());
+  std::fprintf(stderr, "pinmon-vcd: line %lld is not pinmon's output: %s\n",
+               number, quoted_line(text).c_str());
   return exit_usage;
 }
 
@@ -329,9 +395,9 @@ int take_line(dump &state, std::string &text, long long number,
 
 int main(int argc, char *argv[]) {
   dump state;
-  int status = 0;
-  if (!parse_arguments(argc, argv, state, &status))
-    return status;
+  const int parsed = parse_arguments(argc, argv, state);
+  if (parsed >= 0)
+    return parsed;
 #ifdef _WIN32
   // The same bytes as on Linux: no CR added to the file's lines.
   _setmode(_fileno(stdout), _O_BINARY);
@@ -345,6 +411,7 @@ int main(int argc, char *argv[]) {
   static char input[1 << 16];
   std::string line;
   long long number = 0;
+  int status = 0;
   for (;;) {
     const bool stopping = stop_signal != 0;
     const long count = read_input(input, sizeof input, stopping);
@@ -352,7 +419,6 @@ int main(int argc, char *argv[]) {
     if (count == 0)
       break;
     if (count < 0) {
-      // A signal: what is in the pipe already is read, then the end.
       if (stop_signal != 0 && stopping)
         break;
       if (stop_signal != 0 || errno == EINTR)
@@ -364,27 +430,31 @@ int main(int argc, char *argv[]) {
     }
     const char *start = input;
     const char *end = input + count;
-    while (const char *newline = static_cast<const char *>(std::memchr(
-               start, '\n', static_cast<std::size_t>(end - start)))) {
-      line.append(start, newline);
-      start = newline + 1;
+    while (const char *next = gather_line(line, start, end)) {
+      start = next;
       const int ended = take_line(state, line, ++number, arrival);
       if (ended >= 0)
         return ended;
       line.clear();
     }
-    line.append(start, end);
+    // A line longer than any of pinmon's is foreign before it ends.
+    if (line_too_long(line))
+      return take_line(state, line, ++number, arrival);
     // Live from the monitor a chunk is a line: the file grows with it, and
     // a reader of the output that has gone is seen at once.
     finish_output();
+    // After a signal, what was in the pipe then has been read.
+    if (stopping)
+      break;
 #ifdef _WIN32
     if (stop_signal != 0)
       break;
 #endif
   }
   const auto now = std::chrono::steady_clock::now();
-  // A last line without its end of line is still a line.
-  if (!line.empty()) {
+  // A last line without its end of line is still a line, but for a part
+  // of one cut off by a signal: there the input ends.
+  if (!line.empty() && stop_signal == 0) {
     const int ended = take_line(state, line, ++number, now);
     if (ended >= 0)
       return ended;
