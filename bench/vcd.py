@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 """pinmon-vcd's cost per input line beside cat's on the same input:
 instructions (callgrind over two input lengths, so that start-up cancels
-out) and peak resident memory. Asserts nothing.
+out) and peak resident memory; then the peak on 64 MB without a newline,
+and what pinmon-vcd says of it. Asserts nothing.
 
 usage: bench/vcd.py PINMON_VCD
 """
@@ -58,6 +59,17 @@ def peak_kib(command, path):
     return peak
 
 
+def hostile_peak(command, path):
+    """Peak resident memory (KiB) by GNU time, whose own fork is small, so
+    that a program that ends early is measured too; and standard error."""
+    with open(path, "rb") as stdin:
+        result = subprocess.run(["/usr/bin/time", "-f", "%M"] + command,
+                                stdin=stdin, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, check=False)
+    *said, peak = result.stderr.decode(errors="replace").splitlines()
+    return int(peak), result.returncode, "\n".join(said)
+
+
 def main():
     programs = {"pinmon-vcd": [sys.argv[1], "--period", "100"],
                 "cat": ["cat"]}
@@ -80,6 +92,17 @@ def main():
     print("%-12s %22s %18.2f" % ("ratio", "%.0f" % (
         figures["pinmon-vcd"][0] / max(figures["cat"][0], 0.1)),
         figures["pinmon-vcd"][1] / figures["cat"][1]))
+    with tempfile.TemporaryDirectory() as scratch:
+        path = os.path.join(scratch, "zeros")
+        with open(path, "wb") as file:
+            file.truncate(64 * 1000 * 1000)
+        print("\n64 MB of zeros, no newline")
+        print("%-12s %18s %8s  %s" % ("", "peak RSS (KiB)", "status",
+                                      "standard error"))
+        for name, command in programs.items():
+            peak, status, said = hostile_peak(command, path)
+            print("%-12s %18d %8d  %d bytes: %s" % (
+                name, peak, status, len(said), said[:100]))
 
 
 if __name__ == "__main__":

@@ -33,7 +33,7 @@ for group in "$@"; do
   # dpkg-buildpackage insists on build-essential, whatever else is there.
   package) packages+=(build-essential dpkg-dev debhelper lintian devscripts
     file man-db udev appstream) ;;
-  bench) packages+=(gcc valgrind python3 strace umockdev gir1.2-umockdev-1.0
+  bench) packages+=(gcc valgrind python3 strace time umockdev gir1.2-umockdev-1.0
     python3-gi python3-ftdi1 libftdi1-dev pkg-config) ;;
   *)
     say "unknown group '$group'"
