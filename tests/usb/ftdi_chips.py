@@ -478,14 +478,12 @@ class Run:
         self.arrivals = []  # time.monotonic() at which each line came
         self._partial = b""
 
-    def wait_for(self, condition, limit=60, answer=True):
-        """Answers ioctls (unless answer is false) until condition() holds
-        or the program ends. The limit only keeps a broken build from
-        hanging the suite."""
+    def wait_for(self, condition, limit=60):
+        """Answers ioctls until condition() holds or the program ends. The
+        limit only keeps a broken build from hanging the suite."""
         deadline = time.monotonic() + limit
         while not condition() and time.monotonic() < deadline:
-            if answer:
-                self.bed.pump()
+            self.bed.pump()
             if not self._read() and self.process.poll() is not None:
                 break
             time.sleep(0.001)
@@ -523,12 +521,10 @@ class Run:
         self.errors = self.process.stderr.read().decode()
         return self.process.returncode
 
-    def finish(self, answer=True):
+    def finish(self):
         """Waits for the program to end by itself; returns its status, -9
-        if it had to be killed. Without answers, a program that sends an
-        ioctl waits for ever."""
-        if not self.wait_for(lambda: self.process.poll() is not None,
-                             answer=answer):
+        if it had to be killed."""
+        if not self.wait_for(lambda: self.process.poll() is not None):
             self.process.kill()
             self.process.wait()
         while self._read():
