@@ -67,7 +67,7 @@ for entry in "device_index_fuzz|$fuzz_seconds|corpus" \
     -print_final_stats=1 -artifact_prefix=build/fuzz/ build/fuzz/scratch \
     "tests/fuzz/$seeds" >build/fuzz/fuzz.log 2>&1 || fuzz_status=$?
   # The fuzzer's progress lines are noise; its figures and any failure are not.
-  grep -E '^(stat::|Done|==|SUMMARY|device_index|")' build/fuzz/fuzz.log || true
+  grep -E '^(stat::|Done|==|SUMMARY|device_index|input_line)' build/fuzz/fuzz.log || true
   [ "$fuzz_status" -eq 0 ] || { tail -40 build/fuzz/fuzz.log; exit 1; }
 done
 

@@ -15,7 +15,7 @@
 namespace {
 
 [[noreturn]] void mismatch(const std::string &line, const char *what) {
-  std::fprintf(stderr, "%s: %s\n", quoted_line(line).c_str(), what);
+  std::fprintf(stderr, "input_line: %s: %s\n", quoted_line(line).c_str(), what);
   std::abort();
 }
 
