@@ -61,8 +61,7 @@ struct dump {
   std::string names[8] = {"D0", "D1", "D2", "D3", "D4", "D5", "D6", "D7"};
   long long readings = 0;
   long long last_time = -1; // of the last timestamp written
-  char bits[8] = {};        // '0', '1' or 'x'; D0 first
-  char valid = 0;           // '1' after a good reading, '0' after a failed one
+  char bits[8] = {};        // '0', '1' or 'x'; D0 first; all x: not valid
   std::chrono::steady_clock::time_point first_arrival;
 };
 
@@ -146,12 +145,11 @@ void add_reading(dump &state, int sample,
   char bits[8];
   for (int bit = 0; bit < 8; ++bit)
     bits[bit] = sample < 0 ? 'x' : char('0' + ((sample >> bit) & 1));
-  const char valid = sample < 0 ? '0' : '1';
   const bool first = state.readings == 0;
   const long long time = reading_time(state, arrival);
   ++state.readings;
-  if (!first && std::memcmp(bits, state.bits, sizeof bits) == 0 &&
-      valid == state.valid)
+  // valid changes only with the bits: a failed reading is all x.
+  if (!first && std::memcmp(bits, state.bits, sizeof bits) == 0)
     return;
 
   char text[160];
@@ -163,8 +161,9 @@ void add_reading(dump &state, int sample,
       text[length++] = char('!' + bit);
       text[length++] = '\n';
     }
-  if (first || valid != state.valid) {
-    text[length++] = valid;
+  const bool valid = sample >= 0;
+  if (first || valid != (state.bits[0] != 'x')) {
+    text[length++] = valid ? '1' : '0';
     text[length++] = '*';
     text[length++] = '\n';
   }
@@ -181,7 +180,6 @@ void add_reading(dump &state, int sample,
   }
   write_out(text, static_cast<std::size_t>(length));
   std::memcpy(state.bits, bits, sizeof bits);
-  state.valid = valid;
   state.last_time = time;
 }
 
