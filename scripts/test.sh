@@ -16,6 +16,23 @@ scripts/deps.sh test windows package
 
 section() { printf '\n=== %s\n' "$*"; }
 
+# Each ctest run's counts, added up for the closing line: a run whose
+# only test was skipped closes on "0 tests failed out of 1", and the
+# whole suite must not read as having run nothing.
+tests_passed=0 tests_failed=0 tests_skipped=0
+run_ctest() {
+  local log=build/ctest-run.log status=0
+  ctest "$@" 2>&1 | tee "$log" || status=$?
+  local total failed skipped
+  total=$(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$log")
+  failed=$(sed -n 's/.* \([0-9]*\) tests failed out of .*/\1/p' "$log")
+  skipped=$(grep -c '(Skipped)$' "$log" || true)
+  tests_failed=$((tests_failed + ${failed:-0}))
+  tests_skipped=$((tests_skipped + skipped))
+  tests_passed=$((tests_passed + ${total:-0} - ${failed:-0} - skipped))
+  return "$status"
+}
+
 # One clang-format for the project: each major version formats a little
 # differently, and Debian 12 and 13 package this one alike.
 clang_format=clang-format-19
@@ -32,13 +49,13 @@ echo "every C and C++ file is formatted as $clang_format formats it"
 section "g++ build and tests"
 cmake -S . -B build/gcc -DCMAKE_CXX_COMPILER=g++ >/dev/null
 cmake --build build/gcc -j 2
-ctest --test-dir build/gcc --output-on-failure
+run_ctest --test-dir build/gcc --output-on-failure
 
 section "clang build and tests under AddressSanitizer and UBSan"
 cmake -S . -B build/sanitize -DCMAKE_CXX_COMPILER=clang++ \
   -DPINMON_SANITIZE=ON >/dev/null
 cmake --build build/sanitize -j 2
-ctest --test-dir build/sanitize --output-on-failure --label-exclude "valgrind|package"
+run_ctest --test-dir build/sanitize --output-on-failure --label-exclude "valgrind|package"
 
 section "coverage of src/ and device/ by the same tests"
 cmake -S . -B build/coverage -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Debug \
@@ -47,8 +64,11 @@ cmake --build build/coverage -j 2
 find build/coverage -name '*.gcda' -delete
 # One case runs the program as nobody: it writes its counters too.
 chmod -R a+w build/coverage
-(umask 0 && ctest --test-dir build/coverage --output-on-failure \
-  --label-exclude "valgrind|package")
+saved_umask=$(umask)
+umask 0
+run_ctest --test-dir build/coverage --output-on-failure \
+  --label-exclude "valgrind|package"
+umask "$saved_umask"
 gcovr --root . --filter src/ --filter device/ build/coverage
 gcovr --root . --filter src/ --filter device/ --branches \
   --exclude-unreachable-branches --exclude-throw-branches build/coverage
@@ -76,7 +96,7 @@ cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
   >/dev/null
 cmake --build build/windows -j 2
 (cd build/windows && cpack >/dev/null)
-ctest --test-dir build/windows --output-on-failure
+run_ctest --test-dir build/windows --output-on-failure
 # A kernel without IA-32 emulation cannot run Wine's 32-bit programs.
 wine_note=$(grep -h -A1 '^SKIPPED: the Wine runs' \
   build/windows/Testing/Temporary/LastTest.log 2>/dev/null || true)
@@ -108,3 +128,5 @@ if [ -n "$wine_note" ]; then
 else
   section "all tests passed"
 fi
+printf 'ctest: %d passed, %d failed, %d skipped\n' "$tests_passed" "$tests_failed" \
+  "$tests_skipped"
