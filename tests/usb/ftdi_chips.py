@@ -11,6 +11,7 @@ import atexit
 import errno
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -389,12 +390,22 @@ def reachable(path):
     return copy
 
 
+# Ended from outside (a ctest timeout), the tests still clean up.
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+
+
 class Bed:
     """A umockdev testbed, and the program runs on it."""
 
     def __init__(self):
         self.testbed = UMockdev.Testbed.new()
         self.root = self.testbed.get_root_dir()
+        # Python may never finalize the testbed, which would remove it:
+        # its directory goes at exit, however the tests end, after any
+        # program still running on it.
+        atexit.register(shutil.rmtree, self.root, True)
+        self.runs = []
+        atexit.register(self._kill_runs)
         self.chips = []
         self._devnums = {}
         self._ttys = 0
@@ -459,7 +470,15 @@ class Bed:
             process = subprocess.Popen(
                 [sys.executable, "-c", "import sys; sys.stderr.write(sys."
                  "argv[1]); sys.exit(126)", reason], **options)
-        return Run(self, started, process)
+        run = Run(self, started, process)
+        self.runs.append(run)
+        return run
+
+    def _kill_runs(self):
+        for run in self.runs:
+            if run.process.poll() is None:
+                run.process.kill()
+                run.process.wait()
 
     def pump(self):
         """Answers whatever ioctls have come in."""
