@@ -18,3 +18,19 @@ device_status device_set_bit_mode(device_handle handle, std::uint8_t mask,
 
 // Writes the state of the eight data lines; on a failure *pins is unchanged.
 device_status device_read_pins(device_handle handle, std::uint8_t *pins);
+
+// The way out on Linux. Opening a channel detaches the kernel's serial
+// driver from it; however the process then ends, the driver is given back
+// first:
+// - returning from main, or exit();
+// - a write to a pipe whose reader has gone: the write fails with EPIPE,
+//   the program exits, and the process then dies of SIGPIPE;
+// - every signal whose default action ends the process (SIGINT, SIGTERM,
+//   SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, the real-time signals, ...): the
+//   backend's own thread takes it, gives the port back, then lets it end
+//   the process as it would have, with a core dump for SIGQUIT where core
+//   dumps are on.
+// Not given back: SIGKILL, and the signals that report a crash (SIGSEGV,
+// SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS). A signal ignored by
+// whoever started the program stays ignored. The backend uses SIGRTMIN to
+// stop its thread at exit; only the process itself can do that.

@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The device library on Linux: libftdi1 over libusb.
 //
-// Every channel of every FTDI chip is a device, numbered by USB bus, then
-// by the chip's port path compared number by number, then channel A to D.
-// Opening one claims only that channel's interface. A chip that is
-// unplugged and comes back (the same serial number, or for a chip without
-// one the same port) is opened again on the next failed read. When the
-// process ends, by a signal or by returning, the kernel's serial driver is
-// attached again to the channel it was detached from.
+// Every channel of every FTDI chip is a device, numbered as ftdi_list.cpp
+// lists them. Opening one claims only that channel's interface. A chip
+// that is unplugged and comes back is opened again after a failed read:
+// the same serial number, on any port, if no other chip had that serial
+// number when the device was opened; otherwise, as for a chip without one,
+// the same port and channel. While the chip opened is still attached at
+// its address, no other is ever opened in its place. The way out, which
+// gives the serial driver back, is described in device.h.
 
 #include "device.h"
 #include "ftdi_channels.h"
@@ -18,10 +19,8 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <algorithm>
-#include <cstdio>
+#include <atomic>
 #include <cstdlib>
-#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -40,22 +39,13 @@ const device_status status_out_of_memory = 5;
 // pass only this much more than the poll period.
 const int request_timeout_ms = 250;
 
-// One channel of one chip: where it is, and what identifies it again
-// after a replug.
-struct channel_place {
-  libusb_device *device; // lives as long as the list it came from
-  std::uint8_t bus;
-  std::uint8_t address;
-  std::vector<std::uint8_t> ports;
-  int channel; // 0 for A
-  std::string serial;
-};
-
 // The one device opened; its address is the handle. It stays open, and
 // reachable, until the process ends.
 struct opened_channel {
   ftdi_context *context = nullptr;
   channel_place place{};
+  // Its serial number identifies nothing: another chip had it too.
+  bool known_by_port = false;
   bool open = false;
   bool driver_detached = false;
   bool bit_mode_set = false;
@@ -68,67 +58,22 @@ opened_channel opened;
 // closed under a read that is still running.
 std::mutex device_lock;
 
-bool same_place(const channel_place &a, const channel_place &b) {
-  return a.bus == b.bus && a.ports == b.ports && a.channel == b.channel;
-}
-
-bool comes_before(const channel_place &a, const channel_place &b) {
-  if (a.bus != b.bus)
-    return a.bus < b.bus;
-  if (a.ports != b.ports)
-    return std::lexicographical_compare(a.ports.begin(), a.ports.end(),
-                                        b.ports.begin(), b.ports.end());
-  return a.channel < b.channel;
-}
-
-// The chip's name in sysfs: the bus, then the port path ("1-4.3").
-std::string port_path(std::uint8_t bus,
-                      const std::vector<std::uint8_t> &ports) {
-  std::string name = std::to_string(bus);
-  for (std::size_t i = 0; i < ports.size(); ++i)
-    name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
-  return name;
-}
-
-// The serial number as the kernel read it, from sysfs: asking the chip
-// would mean opening every FTDI device on the machine.
-std::string serial_number(std::uint8_t bus,
-                          const std::vector<std::uint8_t> &ports) {
-  return usb_device_attribute(port_path(bus, ports), "serial");
-}
-
-int channel_count(libusb_device *device) {
-  libusb_config_descriptor *config = nullptr;
-  if (libusb_get_config_descriptor(device, 0, &config) != 0)
-    return 1;
-  const int interfaces = config->bNumInterfaces;
-  libusb_free_config_descriptor(config);
-  return std::clamp(interfaces, 1, 4);
-}
-
-// Every channel of the FTDI chips libftdi1 looks for by default, in order.
-// The places point into *list, which the caller frees.
-std::vector<channel_place> list_channels(ftdi_context *context,
-                                         ftdi_device_list **list) {
-  std::vector<channel_place> places;
-  if (ftdi_usb_find_all(context, list, 0, 0) < 0)
-    return places;
-  for (ftdi_device_list *entry = *list; entry != nullptr; entry = entry->next) {
-    channel_place place{};
-    place.device = entry->dev;
-    place.bus = libusb_get_bus_number(entry->dev);
-    place.address = libusb_get_device_address(entry->dev);
-    std::uint8_t ports[7];
-    const int depth = libusb_get_port_numbers(entry->dev, ports, 7);
-    place.ports.assign(ports, ports + std::max(depth, 0));
-    place.serial = serial_number(place.bus, place.ports);
-    for (int channel = 0; channel < channel_count(entry->dev); ++channel) {
-      place.channel = channel;
-      places.push_back(place);
-    }
+// Whether serial names one chip among places: it is not empty, and every
+// channel that has it is in the same port.
+bool serial_identifies(const std::vector<channel_place> &places,
+                       const std::string &serial) {
+  if (serial.empty())
+    return false;
+  const channel_place *first = nullptr;
+  for (const channel_place &place : places) {
+    if (place.serial != serial)
+      continue;
+    if (first == nullptr)
+      first = &place;
+    else if (place.bus != first->bus || place.ports != first->ports)
+      return false;
   }
-  std::sort(places.begin(), places.end(), comes_before);
-  return places;
+  return true;
 }
 
 bool driver_bound(libusb_device *device, int interface) {
@@ -189,16 +134,32 @@ void give_back() {
   close_channel();
 }
 
-// Ctrl-C, SIGTERM, SIGHUP and a SIGPIPE sent from outside are taken by a
-// thread of their own, which gives the serial port back and then lets the
-// signal end the process as it would have. Nothing runs inside a signal
-// handler. SIGPIPE stays blocked everywhere, so that a write to a pipe
-// whose reader has gone fails with EPIPE and the monitor exits through
-// give_back_at_exit.
+// The way out by a signal (device.h). The watched signals are blocked in
+// every thread, libusb's included, and a thread of their own takes them:
+// it gives the serial port back, then lets the signal end the process as
+// it would have. Nothing runs inside a signal handler. SIGPIPE raised by a
+// write stays pending on the writer, whose write fails with EPIPE; the
+// monitor then exits through give_back_at_exit.
 sigset_t watched_signals;
 pthread_t signal_watcher;
-// Sent by the process to its own watcher, to end it on the way out.
+// Sent by the process to its own watcher, to end it on the way out; the
+// same signal from anyone else ends the process as it would have.
 const int stop_watching = SIGRTMIN;
+std::atomic<bool> stop_requested{false};
+bool stop_signal_ignored = false;
+
+// Every signal whose default action ends the process, but SIGKILL, which
+// cannot be caught, and those that report a crash (SIGSEGV, SIGBUS,
+// SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS): after a crash nothing here
+// can be trusted, the device lock least of all.
+std::vector<int> ending_signals() {
+  std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE, SIGALRM,
+                              SIGTERM, SIGUSR1, SIGUSR2, SIGPROF, SIGVTALRM,
+                              SIGXCPU, SIGXFSZ, SIGIO,   SIGPWR,  SIGSTKFLT};
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+    signals.push_back(signal);
+  return signals;
+}
 
 void die_of(int signal) {
   ::signal(signal, SIG_DFL);
@@ -210,12 +171,19 @@ void die_of(int signal) {
 }
 
 void *watch_for_signal(void *) {
-  int signal = 0;
-  if (sigwait(&watched_signals, &signal) != 0 || signal == stop_watching)
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&watched_signals, &signal) != 0)
+      return nullptr;
+    if (signal == stop_watching && (stop_requested || stop_signal_ignored)) {
+      if (stop_requested)
+        return nullptr;
+      continue; // ignored by whoever started the program
+    }
+    give_back();
+    die_of(signal);
     return nullptr;
-  give_back();
-  die_of(signal);
-  return nullptr;
+  }
 }
 
 // The way out by returning or exiting: the port is given back, and the
@@ -224,6 +192,7 @@ void *watch_for_signal(void *) {
 // process then dies of it, as a shell expects of a pipe's writer.
 void give_back_at_exit() {
   give_back();
+  stop_requested = true;
   pthread_kill(signal_watcher, stop_watching);
   pthread_join(signal_watcher, nullptr);
   sigset_t pipe_only;
@@ -240,11 +209,14 @@ void watch_signals() {
   watching_signals = true;
   // A signal ignored by whoever started the program stays ignored.
   sigemptyset(&watched_signals);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+  for (int signal : ending_signals()) {
     struct sigaction action{};
-    if (sigaction(signal, nullptr, &action) == 0 &&
-        action.sa_handler != SIG_IGN)
+    if (sigaction(signal, nullptr, &action) != 0)
+      continue; // not this process's to take (valgrind keeps one)
+    if (action.sa_handler != SIG_IGN)
       sigaddset(&watched_signals, signal);
+    else if (signal == stop_watching)
+      stop_signal_ignored = true;
   }
   sigaddset(&watched_signals, stop_watching);
   // Before libusb starts its threads, so that they inherit the mask.
@@ -256,35 +228,40 @@ void watch_signals() {
 }
 
 // After a failed read: if the chip has come back at a new address, open it
-// again and put it back in the bit mode it had.
-bool reopen_if_back() {
+// again and put it back in the bit mode it had. Never another chip: while
+// the one opened is still attached at its address, nothing changes.
+void reopen_if_back() {
   ftdi_device_list *list = nullptr;
-  const std::vector<channel_place> places =
-      list_channels(opened.context, &list);
+  std::vector<channel_place> places;
+  std::string why;
   const channel_place &was = opened.place;
-  bool reopened = false;
-  for (const channel_place &place : places) {
-    const bool same_chip =
-        was.serial.empty()
-            ? same_place(place, was)
-            : place.serial == was.serial && place.channel == was.channel;
-    if (!same_chip)
-      continue;
-    // Still at its address: the read failed, but nothing was unplugged.
-    if (opened.open && place.bus == was.bus && place.address == was.address)
-      break;
+  const channel_place *back = nullptr;
+  if (list_channels(opened.context, &list, places, why)) {
+    const bool by_port =
+        opened.known_by_port || !serial_identifies(places, was.serial);
+    for (const channel_place &place : places) {
+      // Still at its address: the read failed, but nothing was unplugged.
+      if (opened.open && place.bus == was.bus && place.address == was.address) {
+        back = nullptr;
+        break;
+      }
+      if (back == nullptr && (by_port ? same_place(place, was)
+                                      : place.serial == was.serial &&
+                                            place.channel == was.channel))
+        back = &place;
+    }
+  }
+  if (back != nullptr) {
     close_channel();
-    reopened =
-        open_channel(place) &&
+    const bool reopened =
+        open_channel(*back) &&
         (!opened.bit_mode_set ||
          ftdi_set_bitmode(opened.context, opened.mask, opened.mode) == 0);
     // Half open is no use: the next failed read tries it all again.
     if (!reopened)
       close_channel();
-    break;
   }
   ftdi_list_free(&list);
-  return reopened;
 }
 
 ftdi_context *opened_context(device_handle handle) {
@@ -292,44 +269,6 @@ ftdi_context *opened_context(device_handle handle) {
 }
 
 } // namespace
-
-std::string usb_device_attribute(const std::string &port_path,
-                                 const std::string &name) {
-  // A bounded buffer: a name too long for it cannot be a device's.
-  char path[192];
-  const int length =
-      std::snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/%s",
-                    port_path.c_str(), name.c_str());
-  if (length < 0 || static_cast<std::size_t>(length) >= sizeof path)
-    return "";
-  std::FILE *file = std::fopen(path, "re");
-  if (file == nullptr)
-    return "";
-  char text[256] = "";
-  const bool read = std::fgets(text, sizeof text, file) != nullptr;
-  std::fclose(file);
-  std::string value = read ? text : "";
-  value.erase(value.find_last_not_of('\n') + 1);
-  return value;
-}
-
-std::vector<ftdi_channel> ftdi_channels() {
-  std::vector<ftdi_channel> channels;
-  ftdi_context *context = ftdi_new();
-  if (context == nullptr)
-    return channels;
-  ftdi_device_list *list = nullptr;
-  for (const channel_place &place : list_channels(context, &list)) {
-    libusb_device_descriptor descriptor{};
-    libusb_get_device_descriptor(place.device, &descriptor);
-    channels.push_back({descriptor.bcdDevice, place.channel,
-                        channel_count(place.device), place.bus, place.address,
-                        port_path(place.bus, place.ports), place.serial});
-  }
-  ftdi_list_free(&list);
-  ftdi_free(context);
-  return channels;
-}
 
 device_status device_open_by_index(std::int32_t index, device_handle *handle) {
   if (index < 0 || handle == nullptr || opened.context != nullptr)
@@ -346,10 +285,14 @@ device_status device_open_by_index(std::int32_t index, device_handle *handle) {
   opened.context = context;
 
   ftdi_device_list *list = nullptr;
-  const std::vector<channel_place> places = list_channels(context, &list);
+  std::vector<channel_place> places;
+  std::string why;
+  list_channels(context, &list, places, why);
   const bool found = static_cast<std::size_t>(index) < places.size();
   const bool open =
       found && open_channel(places[static_cast<std::size_t>(index)]);
+  if (open)
+    opened.known_by_port = !serial_identifies(places, opened.place.serial);
   ftdi_list_free(&list);
   if (!open) {
     opened.context = nullptr;
@@ -382,10 +325,12 @@ device_status device_read_pins(device_handle handle, std::uint8_t *pins) {
   // Read into a byte of our own so that a failed transfer cannot leave a
   // partial value behind.
   unsigned char state = 0;
-  const bool read = (opened.open && ftdi_read_pins(context, &state) == 0) ||
-                    (reopen_if_back() && ftdi_read_pins(context, &state) == 0);
-  if (!read)
-    return status_io_error;
-  *pins = state;
-  return status_ok;
+  if (opened.open && ftdi_read_pins(context, &state) == 0) {
+    *pins = state;
+    return status_ok;
+  }
+  // A failed read is reported as one, whatever comes of the search: a
+  // chip that is back is read from the next pass on.
+  reopen_if_back();
+  return status_io_error;
 }

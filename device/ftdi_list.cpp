@@ -1,0 +1,122 @@
+// SPDX-License-Identifier: MIT
+// The FTDI channels on this machine, numbered as the Linux backend numbers
+// its devices: by USB bus, then by the chip's port path compared number by
+// number, then channel A to D.
+
+#include "ftdi_channels.h"
+
+#include <ftdi.h>
+#include <libusb.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+bool comes_before(const channel_place &a, const channel_place &b) {
+  if (a.bus != b.bus)
+    return a.bus < b.bus;
+  if (a.ports != b.ports)
+    return std::lexicographical_compare(a.ports.begin(), a.ports.end(),
+                                        b.ports.begin(), b.ports.end());
+  return a.channel < b.channel;
+}
+
+// The chip's name in sysfs: the bus, then the port path ("1-4.3").
+std::string port_path(std::uint8_t bus,
+                      const std::vector<std::uint8_t> &ports) {
+  std::string name = std::to_string(bus);
+  for (std::size_t i = 0; i < ports.size(); ++i)
+    name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+  return name;
+}
+
+// The serial number as the kernel read it, from sysfs: asking the chip
+// would mean opening every FTDI device on the machine.
+std::string serial_number(std::uint8_t bus,
+                          const std::vector<std::uint8_t> &ports) {
+  return usb_device_attribute(port_path(bus, ports), "serial");
+}
+
+int channel_count(libusb_device *device) {
+  libusb_config_descriptor *config = nullptr;
+  if (libusb_get_config_descriptor(device, 0, &config) != 0)
+    return 1;
+  const int interfaces = config->bNumInterfaces;
+  libusb_free_config_descriptor(config);
+  return std::clamp(interfaces, 1, 4);
+}
+
+} // namespace
+
+bool same_place(const channel_place &a, const channel_place &b) {
+  return a.bus == b.bus && a.ports == b.ports && a.channel == b.channel;
+}
+
+bool list_channels(ftdi_context *context, ftdi_device_list **list,
+                   std::vector<channel_place> &places, std::string &why) {
+  places.clear();
+  if (ftdi_usb_find_all(context, list, 0, 0) < 0) {
+    why = ftdi_get_error_string(context);
+    return false;
+  }
+  for (ftdi_device_list *entry = *list; entry != nullptr; entry = entry->next) {
+    channel_place place{};
+    place.device = entry->dev;
+    place.bus = libusb_get_bus_number(entry->dev);
+    place.address = libusb_get_device_address(entry->dev);
+    std::uint8_t ports[7];
+    const int depth = libusb_get_port_numbers(entry->dev, ports, 7);
+    place.ports.assign(ports, ports + std::max(depth, 0));
+    place.serial = serial_number(place.bus, place.ports);
+    for (int channel = 0; channel < channel_count(entry->dev); ++channel) {
+      place.channel = channel;
+      places.push_back(place);
+    }
+  }
+  std::sort(places.begin(), places.end(), comes_before);
+  return true;
+}
+
+std::string usb_device_attribute(const std::string &port_path,
+                                 const std::string &name) {
+  // A bounded buffer: a name too long for it cannot be a device's.
+  char path[192];
+  const int length =
+      std::snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/%s",
+                    port_path.c_str(), name.c_str());
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof path)
+    return "";
+  std::FILE *file = std::fopen(path, "re");
+  if (file == nullptr)
+    return "";
+  char text[256] = "";
+  const bool read = std::fgets(text, sizeof text, file) != nullptr;
+  std::fclose(file);
+  std::string value = read ? text : "";
+  value.erase(value.find_last_not_of('\n') + 1);
+  return value;
+}
+
+bool ftdi_channels(std::vector<ftdi_channel> &channels, std::string &why) {
+  channels.clear();
+  ftdi_context *context = ftdi_new();
+  if (context == nullptr) {
+    // ftdi_new fails when libusb cannot start, or memory runs out.
+    why = "libftdi1 could not start libusb";
+    return false;
+  }
+  ftdi_device_list *list = nullptr;
+  std::vector<channel_place> places;
+  const bool listed = list_channels(context, &list, places, why);
+  for (const channel_place &place : places) {
+    libusb_device_descriptor descriptor{};
+    libusb_get_device_descriptor(place.device, &descriptor);
+    channels.push_back({descriptor.bcdDevice, place.channel,
+                        channel_count(place.device), place.bus, place.address,
+                        port_path(place.bus, place.ports), place.serial});
+  }
+  ftdi_list_free(&list);
+  ftdi_free(context);
+  return listed;
+}
