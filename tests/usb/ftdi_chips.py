@@ -10,6 +10,7 @@
 import atexit
 import errno
 import os
+import resource
 import shutil
 import signal
 import struct
@@ -60,7 +61,7 @@ CONNECT = _ioc(0, 23, 0)
 GET_CAPABILITIES = _ioc(_R, 26, 4)
 CAP_REAP_AFTER_DISCONNECT = 0x10
 
-SET_BITMODE, READ_PINS = 0x0B, 0x0C
+RESET, SET_BITMODE, READ_PINS = 0x00, 0x0B, 0x0C
 
 
 def _descriptors(product, bcd_device, channels, packet_size):
@@ -89,14 +90,16 @@ class Channel:
     """One interface of a chip: what its requests answer, and who has it."""
 
     def __init__(self, pins=(0xFF,), mode=0, driver="ftdi_sio", busy=False,
-                 tty=None):
+                 tty=None, reset=0):
         self.pins = list(pins)  # bytes, STALL, HANG or late(); the last repeats
         self.mode_stalls = mode == STALL
+        self.reset_stalls = reset == STALL  # the reset that opening sends
         self.driver = driver  # the kernel driver bound, or None
         self.tty = tty  # the serial port the driver makes; the bed numbers it
         self.busy = busy  # another program has claimed it
         self.reads = 0
-        self.claimed = False
+        self.claimed = False  # by the client that claimed_by names
+        self.claimed_by = None
 
     def next_pins(self):
         answer = self.pins[min(self.reads, len(self.pins) - 1)]
@@ -228,6 +231,7 @@ class Node(UMockdev.IoctlBase):
         if size:  # the argument points to a struct of that size
             arg = arg.resolve(0, size)
         chip = self.chip
+        self._release_closed()
         if self.gone:
             client.complete(-1, errno.ENODEV)
         elif request == GET_CAPABILITIES:
@@ -247,7 +251,8 @@ class Node(UMockdev.IoctlBase):
             client.complete(*self._driver_ioctl(interface, code))
         elif request in (CLAIMINTERFACE, RELEASEINTERFACE):
             interface = struct.unpack_from("<I", _contents(arg))[0]
-            client.complete(*self._claim(interface, request == CLAIMINTERFACE))
+            client.complete(*self._claim(interface, request == CLAIMINTERFACE,
+                                         client))
         elif request == SUBMITURB:
             client.complete(*self._submit(arg))
         elif request in (REAPURB, REAPURBNDELAY):
@@ -301,7 +306,16 @@ class Node(UMockdev.IoctlBase):
             return 0, 0
         return -1, errno.ENOTTY
 
-    def _claim(self, interface, claim):
+    def _release_closed(self):
+        """What a client claimed is released when its device file closes,
+        as the kernel does; umockdev tells that only by the client."""
+        for interface, channel in enumerate(self.chip.channels):
+            if channel.claimed and not channel.claimed_by.get_connected():
+                channel.claimed, channel.claimed_by = False, None
+                self.chip.log.append(("release", interface, "at close"))
+                self.chip.show_holders()
+
+    def _claim(self, interface, claim, client):
         channel = self._channel(interface)
         if channel is None:
             result = (-1, errno.EINVAL)
@@ -311,6 +325,7 @@ class Node(UMockdev.IoctlBase):
             result = (-1, errno.EINVAL)
         else:
             channel.claimed = claim
+            channel.claimed_by = client if claim else None
             result = (0, 0)
             self.chip.show_holders()
         self.chip.log.append(("claim" if claim else "release", interface,
@@ -347,6 +362,9 @@ class Node(UMockdev.IoctlBase):
         if channel is None:
             answer = STALL
         elif request == SET_BITMODE and channel.mode_stalls:
+            answer = STALL
+        elif request == RESET and request_type == 0x40 and (
+                channel.reset_stalls):
             answer = STALL
         elif request == READ_PINS and request_type == 0xC0:
             answer = channel.next_pins()
@@ -392,6 +410,26 @@ def reachable(path):
 
 # Ended from outside (a ctest timeout), the tests still clean up.
 signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+_beds = []
+
+
+def leave(status):
+    """Ends the tests: every program still running on a testbed is killed
+    and every testbed's directory removed, then the process exits at once.
+    Python may never finalize a testbed, which would remove its directory,
+    or finalize it after the directory has gone, which umockdev takes for
+    a fatal error: so nothing is left to finalize."""
+    for bed in _beds:
+        for run in bed.runs:
+            if run.process.poll() is None:
+                run.process.kill()
+                run.process.wait()
+        shutil.rmtree(bed.root, True)
+    if _shared:
+        shutil.rmtree(_shared, True)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(status)
 
 
 class Bed:
@@ -400,12 +438,8 @@ class Bed:
     def __init__(self):
         self.testbed = UMockdev.Testbed.new()
         self.root = self.testbed.get_root_dir()
-        # Python may never finalize the testbed, which would remove it:
-        # its directory goes at exit, however the tests end, after any
-        # program still running on it.
-        atexit.register(shutil.rmtree, self.root, True)
-        self.runs = []
-        atexit.register(self._kill_runs)
+        self.runs = []  # removed with the programs by leave()
+        _beds.append(self)
         self.chips = []
         self._devnums = {}
         self._ttys = 0
@@ -444,8 +478,10 @@ class Bed:
         self._devnums[bus] += 1
         return self._devnums[bus]
 
-    def start(self, argv, user=None):
-        env = dict(os.environ, UMOCKDEV_DIR=self.root)
+    def start(self, argv, user=None, env=None, ignore=()):
+        """Starts argv on the testbed, with env added to the environment
+        and the signals in ignore ignored, as a parent may leave them."""
+        env = dict(os.environ, UMOCKDEV_DIR=self.root, **(env or {}))
         if user:
             # The testbed and the ioctl sockets must be open to that user,
             # and so must the program; coverage counters go to a copy too.
@@ -460,8 +496,16 @@ class Bed:
             os.chmod(counters, 0o777)
             env["GCOV_PREFIX"] = counters
         started = time.monotonic()
+
+        def as_a_parent_left_it():
+            # No core file from a test of SIGQUIT.
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+            for number in ignore:
+                signal.signal(number, signal.SIG_IGN)
+
         options = dict(env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       preexec_fn=as_a_parent_left_it)
         try:
             process = subprocess.Popen(argv, user=user, **options)
         except OSError as error:
@@ -473,12 +517,6 @@ class Bed:
         run = Run(self, started, process)
         self.runs.append(run)
         return run
-
-    def _kill_runs(self):
-        for run in self.runs:
-            if run.process.poll() is None:
-                run.process.kill()
-                run.process.wait()
 
     def pump(self):
         """Answers whatever ioctls have come in."""

@@ -1,22 +1,24 @@
 # SPDX-License-Identifier: MIT
 # The real pinmon, through libftdi1 and libusb, on emulated FTDI chips.
 # Usage, under umockdev-wrapper:
-#   pinmon_on_chips.py PINMON READ_PROBE PINMON_LIST [--memcheck]
+#   pinmon_on_chips.py PINMON READ_PROBE PINMON_LIST FAILING_CALL [--memcheck]
 # With --memcheck it runs the program's ways out under valgrind instead.
 
 import errno
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
+import traceback
 
-from ftdi_chips import (HANG, KINDS, READ_PINS, STALL, Bed, Channel, late,
-                        reachable)
+from ftdi_chips import (HANG, KINDS, READ_PINS, RESET, STALL, Bed, Channel,
+                        late, leave, reachable)
 
-PINMON, READ_PROBE, PINMON_LIST = (os.path.abspath(path)
-                                   for path in sys.argv[1:4])
-MEMCHECK = "--memcheck" in sys.argv[4:]
+PINMON, READ_PROBE, PINMON_LIST, FAILING_CALL = (os.path.abspath(path)
+                                                 for path in sys.argv[1:5])
+MEMCHECK = "--memcheck" in sys.argv[5:]
 
 STARTUP = ["FTDI Bit Bang mode", "Device 0 opened", "BitBang mode On"]
 FAILED = "Failed to read pins"
@@ -132,6 +134,10 @@ def start_failures():
         ("bit mode stalled", {"channels": [Channel(mode=STALL)]}, [], None,
          "Failed to set bitbang mode",
          [("detach", 0), ("claim", 0, 0), ("release", 0, 0), ("attach", 0)]),
+        ("reset stalled at open", {"channels": [Channel(reset=STALL)]}, [],
+         None, "Can't open device 0",
+         [("detach", 0), ("claim", 0, 0), ("release", 0, "at close"),
+          ("attach", 0)]),
     ]
 
 
@@ -155,21 +161,45 @@ def failed_startups():
         check(name + ": standard error", "", run.errors)
         check(name + ": interfaces", expected_log, interfaces(chip))
         if last.startswith("Can't open"):
-            check(name + ": no request sent", [], transfers(chip))
+            check(name + ": no request sent but the open's reset", [],
+                  [t for t in transfers(chip) if t[2] != RESET])
 
 
 # However the monitor ends, the serial driver is attached again where it
-# was detached, and only there; the process ends as it would have.
+# was detached, and only there; the process ends as it would have. A signal
+# the parent ignored stays ignored, and a SIGRTMIN from outside (the one
+# the backend stops its own thread with) is a signal like the others.
+SIGRTMIN = signal.SIGRTMIN
+
+
 def endings():
+    # signals sent one after another while it runs, ignored from the
+    # start, the status it ends with (None: it runs on, and TERM ends it)
+    rows = [((2,), (), -2), ((15,), (), -15), ((1,), (), -1),
+            ((SIGPIPE,), (), -SIGPIPE), ((3,), (), -3), ((10,), (), -10),
+            ((SIGRTMIN, 2), (), -SIGRTMIN), ((1,), (1,), None)]
     for driver in ("ftdi_sio", None):
-        for signal in (2, 15, 1, SIGPIPE):
-            name = "signal %d, driver %s" % (signal, driver)
+        for signals, ignored, status in rows:
+            name = "signals %s%s, driver %s" % (
+                signals, ", ignored %s" % (ignored,) if ignored else "",
+                driver)
             bed = Bed()
             chip = bed.add("FT2232H", serial="E1", channels=[
                 Channel(pins=[0x42], driver=driver), Channel()])
-            run = bed.start([PINMON])
+            run = bed.start([PINMON], ignore=ignored)
             run.wait_for_lines(5)
-            check(name + ": ended by the signal", -signal, run.stop(signal))
+            for number in signals[:-1]:
+                run.process.send_signal(number)
+                run.wait_for(lambda: run.process.poll() is not None)
+            if status is None:
+                run.process.send_signal(signals[-1])
+                seen = len(run.lines)
+                run.wait_for_lines(seen + 2)
+                check(name + ": runs on", None, run.process.poll())
+                status, last = -15, 15
+            else:
+                last = signals[-1]
+            check(name + ": ended by the signal", status, run.stop(last))
             check(name + ": lines kept", STARTUP + [line(0x42)] * 2,
                   run.lines[:5])
             given_back = [("attach", 0)] if driver else []
@@ -234,6 +264,9 @@ def list_cases():
         ("held by another program", [("FT232R", {
             "serial": "B1", "channels": [Channel(busy=True)]})], None, None,
          ["0 FT232R - 1-1 B1 claimed yes FT232R"]),
+        ("held by another driver", [("FT232R", {
+            "serial": "B2", "channels": [Channel(driver="usb_serial_generic")]
+        })], None, None, ["0 FT232R - 1-1 B2 claimed yes FT232R"]),
         ("held by pinmon", [("FT2232H", {"serial": "M2"})], None, 0,
          ["0 FT2232H A 1-1 M2 claimed yes FT2232H",
           "1 FT2232H B 1-1 M2 ttyUSB1 yes FT2232H"]),
@@ -246,9 +279,9 @@ def list_cases():
     return cases
 
 
-def listed(bed, name, user=None, wrapper=()):
+def listed(bed, name, user=None, wrapper=(), arguments=()):
     """pinmon-list's rows, after the checks that every listing passes."""
-    run = bed.start([*wrapper, PINMON_LIST], user=user)
+    run = bed.start([*wrapper, PINMON_LIST, *arguments], user=user)
     status = run.finish()
     check(name + ": status", 0, status)
     check(name + ": standard error", "", run.errors)
@@ -286,9 +319,114 @@ def listings():
     run = bed.start([PINMON_LIST])
     check("pinmon-list, no chip", (1, [], "no FTDI chip found\n"),
           (run.finish(), run.lines, run.errors))
-    bed.add("FT232R")
-    run = bed.start([PINMON_LIST, "0"])
-    check("pinmon-list, an argument", (2, []), (run.finish(), run.lines))
+    for call, why in [("ftdi_new", "libftdi1 could not start libusb"),
+                      ("ftdi_usb_find_all", "libusb_get_device_list() failed")]:
+        run = bed.start([PINMON_LIST], env={
+            "FAILING_CALL": call,
+            "LD_PRELOAD": os.environ.get("LD_PRELOAD", "") + " " + FAILING_CALL})
+        check("pinmon-list, %s fails" % call, (3, [], "pinmon-list: cannot "
+              "list the USB devices: %s\n" % why),
+              (run.finish(), run.lines, run.errors))
+
+
+# pinmon-list --serial, --port and --channel keep the channels that match
+# them all; --index gives the index of the one that matches, or says why
+# there is none. Two FT232R share a serial number, as clones often do.
+SELECTION_CHIPS = [("FT232R", {"serial": "A50285BI", "port": "2"}),
+                   ("FT232R", {"serial": "A50285BI", "port": "3"}),
+                   ("FT2232H", {"serial": "FT2ABC", "port": "4", "channels": [
+                       Channel(pins=[0xA4]), Channel(pins=[0xB4])]}),
+                   ("FT232H", {"port": "5"})]
+SEVERAL = "pinmon-list: 2 channels have serial number %s; add %s\n"
+USAGE = ("usage: pinmon-list [--serial SERIAL] [--port PORT] "
+         "[--channel A|B|C|D] [--index]\n")
+
+
+def selection_cases():
+    # arguments, status, rows or index (index, port, channel), stderr
+    return [
+        (["--serial", "A50285BI"], 0, ["0 1-2 -", "1 1-3 -"], ""),
+        (["--port", "1-3"], 0, ["1 1-3 -"], ""),
+        (["--port", "1"], 1, [], "no FTDI chip matches\n"),
+        (["--channel", "B"], 0, ["3 1-4 B"], ""),
+        (["--channel=A"], 0, ["0 1-2 -", "1 1-3 -", "2 1-4 A", "4 1-5 -"], ""),
+        (["--serial", "FT2ABC", "--channel", "B"], 0, ["3 1-4 B"], ""),
+        (["--serial=A50285BI", "--port=1-3", "--channel=A"], 0, ["1 1-3 -"],
+         ""),
+        (["--serial", "NOPE"], 1, [], "no FTDI chip matches\n"),
+        (["--serial", "FT2ABC", "--port", "1-2"], 1, [],
+         "no FTDI chip matches\n"),
+        (["--serial", "FT2ABC", "--channel", "B", "--index"], 0, ["3"], ""),
+        (["--index", "--port", "1-5"], 0, ["4"], ""),
+        (["--serial", "A50285BI", "--index"], 1, [],
+         SEVERAL % ("A50285BI", "--port")),
+        (["--serial", "FT2ABC", "--index"], 1, [],
+         SEVERAL % ("FT2ABC", "--channel")),
+        (["--serial", "NOPE", "--index"], 1, [], "no FTDI chip matches\n"),
+        (["--index"], 1, [], "pinmon-list: 5 channels; add --port or "
+         "--channel\n"),
+        (["--channel", "E"], 2, [], "pinmon-list: --channel: \"E\" is not "
+         "A, B, C or D\n" + USAGE),
+        (["--serial"], 2, [], "pinmon-list: --serial needs a value\n" +
+         USAGE),
+        (["--port="], 2, [], "pinmon-list: --port needs a value\n" + USAGE),
+        (["--port", "1-2", "--port", "1-3"], 2, [],
+         "pinmon-list: --port given twice\n" + USAGE),
+        (["0"], 2, [], "pinmon-list: unknown argument \"0\"\n" + USAGE),
+    ]
+
+
+def selections():
+    bed = Bed()
+    for kind, options in SELECTION_CHIPS:
+        bed.add(kind, **options)
+    for arguments, status, rows, errors in selection_cases():
+        name = "pinmon-list " + " ".join(arguments)
+        if status == 0 and "--index" not in arguments:
+            check(name, rows, [" ".join(row.split()[i] for i in (0, 3, 2))
+                               for row in listed(bed, name,
+                                                 arguments=arguments)])
+            continue
+        run = bed.start([PINMON_LIST, *arguments])
+        check(name, (status, rows, errors),
+              (run.finish(), run.lines, run.errors))
+    # The index that --index gives is the channel pinmon then opens.
+    run = bed.start(["bash", "-c", '"$0" "$("$1" --serial FT2ABC --channel B '
+                     '--index)"', PINMON, PINMON_LIST])
+    run.wait_for_lines(4)
+    run.stop()
+    check("pinmon on the index --index gives", ["Device 3 opened",
+                                                 line(0xB4)], run.lines[1:4:2])
+    # A listing that cannot be written is an error; a reader that has gone
+    # ends it as it ends pinmon, whether SIGPIPE kills or is ignored.
+    for name, argv, status, errors in [
+            ("onto a full disk", ["bash", "-c", '"$0" >/dev/full',
+                                  PINMON_LIST], 4, "pinmon-list: cannot "
+             "write the listing: No space left on device\n"),
+            ("--index onto a full disk", ["bash", "-c", '"$0" --index --port '
+                                          '1-5 >/dev/full', PINMON_LIST], 4,
+             "pinmon-list: cannot write the listing: No space left on "
+             "device\n"),
+            ("to a reader gone", [sys.executable, "-c", READER_GONE,
+                                  PINMON_LIST, "default"], 0, "-13\n"),
+            ("to a reader gone, SIGPIPE ignored", [sys.executable, "-c",
+                                                   READER_GONE, PINMON_LIST,
+                                                   "ignored"], 0, "141\n")]:
+        run = bed.start(argv)
+        check("pinmon-list " + name, (status, [], errors),
+              (run.finish(), run.lines, run.errors))
+
+
+# Runs argv[1] with its standard output on a pipe nobody reads, SIGPIPE as
+# argv[2] says, and prints its status as subprocess gives it.
+READER_GONE = """import os, signal, subprocess, sys
+reader, writer = os.pipe()
+os.close(reader)
+ignored = sys.argv[2] == "ignored"
+status = subprocess.call([sys.argv[1]], stdout=writer,
+                         restore_signals=not ignored)
+sys.stderr.write("%d\\n" % status)
+"""
 
 
 # A read that the chip never answers fails after a short timeout and the
@@ -324,21 +462,31 @@ def late_answers():
                                      line(0x44)], run.lines[:7])
 
 
-# Unplugged mid-run: failure lines at the usual pace, no crash, no exit.
-# Plugged back (with a new device number), the same chip is opened again,
-# set to bit-bang mode again and read, with nothing else printed; another
-# chip in its place is not taken.
+# A stalled read is a failed read. Unplugged mid-run: failure lines at the
+# usual pace, no crash, no exit. Plugged back (with a new device number),
+# the same chip is opened again, set to bit-bang mode again and read, with
+# nothing else printed; another chip in its place is not taken, and nor is
+# a twin elsewhere with the same serial number, whether its index is above
+# or below the monitor's.
 def unplug_and_replug():
-    # name, serial of the chip, serial of the one plugged in its place
-    for name, serial, comes_back in [
-            ("the same chip", "U1", "U1"),
-            ("the same chip without a serial number", None, None),
-            ("another chip in its port", "U1", "U2")]:
+    # name, serial of the chip, serial of the one plugged in its place,
+    # port of a twin with the chip's serial number
+    for name, serial, comes_back, twin_port in [
+            ("the same chip", "U1", "U1", None),
+            ("the same chip without a serial number", None, None, None),
+            ("another chip in its port", "U1", "U2", None),
+            ("a twin before it", "A50285BI", "A50285BI", "2"),
+            ("a twin after it", "A50285BI", "A50285BI", "4")]:
         bed = Bed()
-        chip = bed.add("FT2232H", serial=serial,
-                       channels=[Channel(pins=[0x01, 0x02]), Channel()])
-        run = bed.start([PINMON])
+        twin = twin_port and bed.add("FT2232H", serial=serial, port=twin_port,
+                                     channels=[Channel(pins=[0xAA]),
+                                               Channel(pins=[0xAA])])
+        chip = bed.add("FT2232H", serial=serial, port="3",
+                       channels=[Channel(pins=[0x01, STALL, 0x02]), Channel()])
+        index = 2 if twin_port == "2" else 0
+        run = bed.start([PINMON, str(index)])
         run.wait_for_lines(5)
+        check(name + ": the stalled read", [line(1), FAILED], run.lines[3:5])
         chip.unplug()
         unplugged_at = run.arrivals[-1]
         run.wait_for_lines(12)
@@ -365,6 +513,8 @@ def unplug_and_replug():
         run.wait_for(lambda: line(0x5A) in run.lines[plugged:] or
                      len(run.lines) >= plugged + 10)
         check(name + ": exit", -SIGTERM, run.stop())
+        if twin:
+            check(name + ": the twin untouched", [], interfaces(twin))
         tail = [text for text in run.lines[5:] if text != FAILED]
         if back is chip:
             check(name + ": read again after the replug",
@@ -484,18 +634,27 @@ def memcheck_runs():
         check("memcheck, polling", clean, memcheck_summary(log))
 
 
-if MEMCHECK:
-    memcheck_runs()
-else:
+def run_all():
+    if MEMCHECK:
+        memcheck_runs()
+        return
     each_channel_alone()
     failed_startups()
     endings()
     reader_goes()
     listings()
+    selections()
     read_never_answered()
     late_answers()
     unplug_and_replug()
     several_chips()
     failed_read_leaves_byte()
+
+
+try:
+    run_all()
+except BaseException:  # a broken test, or ended from outside
+    traceback.print_exc()
+    failed += 1
 print("%d passed, %d failed" % (passed, failed))
-sys.exit(1 if failed else 0)
+leave(1 if failed else 0)
