@@ -94,7 +94,11 @@ done
 section "32-bit Windows build, tested under Wine"
 cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
   >/dev/null
-cmake --build build/windows -j 2
+# windres leaves an empty temporary file for each resource it compiles:
+# they go to the build tree, not /tmp.
+windows_tmp=$PWD/build/windows/tmp
+mkdir -p "$windows_tmp"
+TMPDIR=$windows_tmp cmake --build build/windows -j 2
 (cd build/windows && cpack >/dev/null)
 run_ctest --test-dir build/windows --output-on-failure
 # A kernel without IA-32 emulation cannot run Wine's 32-bit programs.
@@ -103,7 +107,7 @@ wine_note=$(grep -h -A1 '^SKIPPED: the Wine runs' \
 [ -z "$wine_note" ] || echo "$wine_note"
 # A changed manifest must reach the program, not only a fresh build's.
 touch src/pinmon.manifest
-rebuild=$(cmake --build build/windows)
+rebuild=$(TMPDIR=$windows_tmp cmake --build build/windows)
 if grep -q 'Linking CXX executable pinmon.exe' <<<"$rebuild"; then
   echo "a changed manifest relinks pinmon.exe"
 else

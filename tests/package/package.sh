@@ -4,6 +4,9 @@
 # Needs: BUILD_DIR, a configured and built tree; SOURCE_DIR; VERSION.
 . "$(dirname "$0")/../e2e/lib.sh"
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
+# lintian leaves its databases in the temporary directory: in ours, then.
+export TMPDIR="$work/tmp"
+mkdir -p "$TMPDIR"
 
 # A staging install gives exactly the programs, their man pages, the rule
 # and the AppStream metadata.
