@@ -175,11 +175,10 @@ void *watch_for_signal(void *) {
     int signal = 0;
     if (sigwait(&watched_signals, &signal) != 0)
       return nullptr;
-    if (signal == stop_watching && (stop_requested || stop_signal_ignored)) {
-      if (stop_requested)
-        return nullptr;
-      continue; // ignored by whoever started the program
-    }
+    if (signal == stop_watching && stop_requested)
+      return nullptr;
+    if (signal == stop_watching && stop_signal_ignored)
+      continue; // from outside, and ignored by whoever started the program
     give_back();
     die_of(signal);
     return nullptr;

@@ -22,7 +22,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -154,17 +153,17 @@ static std::string several_match(const std::vector<ftdi_channel> &found,
   std::string text = std::to_string(found.size()) + " channels";
   for (std::size_t i = 0; i < shared.size(); ++i)
     text += (i == 0 ? " have " : " and ") + shared[i];
-  std::vector<std::string> options;
+  bool ports_differ = false;
+  bool channels_differ = false;
   for (const ftdi_channel &c : found) {
-    const ftdi_channel &first = found.front();
-    if (chosen.port.empty() && c.port_path != first.port_path &&
-        std::find(options.begin(), options.end(), "--port") == options.end())
-      options.push_back("--port");
-    if (chosen.channel.empty() && c.channel != first.channel &&
-        std::find(options.begin(), options.end(), "--channel") == options.end())
-      options.push_back("--channel");
+    ports_differ = ports_differ || c.port_path != found.front().port_path;
+    channels_differ = channels_differ || c.channel != found.front().channel;
   }
-  std::sort(options.begin(), options.end(), std::greater<>());
+  std::vector<std::string> options;
+  if (chosen.port.empty() && ports_differ)
+    options.push_back("--port");
+  if (chosen.channel.empty() && channels_differ)
+    options.push_back("--channel");
   for (std::size_t i = 0; i < options.size(); ++i)
     text += (i == 0 ? "; add " : " or ") + options[i];
   return text;

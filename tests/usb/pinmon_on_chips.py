@@ -390,6 +390,8 @@ def selections():
         run = bed.start([PINMON_LIST, *arguments])
         check(name, (status, rows, errors),
               (run.finish(), run.lines, run.errors))
+    check("pinmon-list with options: nothing sent to a chip",
+          [0] * len(bed.chips), [c.node.ioctls for c in bed.chips])
     # The index that --index gives is the channel pinmon then opens.
     run = bed.start(["bash", "-c", '"$0" "$("$1" --serial FT2ABC --channel B '
                      '--index)"', PINMON, PINMON_LIST])
