@@ -528,10 +528,11 @@ def unplug_and_replug():
                    else entry for entry in since
                    if entry[0] in ("detach", "claim") or
                    entry[:3] == ("control", 0x40, 0x0B)][:3])
-            first = next(i for i, text in enumerate(run.lines)
-                         if i >= plugged and text == line(0x5A))
-            print("%s: %.0f ms from the replug to the first reading" %
-                  (name, 1000 * (run.arrivals[first] - back.plugged_at)))
+            first = next((i for i, text in enumerate(run.lines)
+                          if i >= plugged and text == line(0x5A)), None)
+            if first is not None:
+                print("%s: %.0f ms from the replug to the first reading" %
+                      (name, 1000 * (run.arrivals[first] - back.plugged_at)))
         else:
             check(name + ": only failures", [], tail)
             check(name + ": the other chip untouched", [], interfaces(back))
