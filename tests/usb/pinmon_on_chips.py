@@ -177,7 +177,8 @@ def endings():
     # start, the status it ends with (None: it runs on, and TERM ends it)
     rows = [((2,), (), -2), ((15,), (), -15), ((1,), (), -1),
             ((SIGPIPE,), (), -SIGPIPE), ((3,), (), -3), ((10,), (), -10),
-            ((SIGRTMIN, 2), (), -SIGRTMIN), ((1,), (1,), None)]
+            ((SIGRTMIN, 2), (), -SIGRTMIN), ((1,), (1,), None),
+            ((SIGRTMIN,), (SIGRTMIN,), None)]
     for driver in ("ftdi_sio", None):
         for signals, ignored, status in rows:
             name = "signals %s%s, driver %s" % (
@@ -365,6 +366,8 @@ def selection_cases():
         (["--serial", "NOPE", "--index"], 1, [], "no FTDI chip matches\n"),
         (["--index"], 1, [], "pinmon-list: 5 channels; add --port or "
          "--channel\n"),
+        (["--channel", "A", "--index"], 1, [],
+         "pinmon-list: 4 channels have channel A; add --port\n"),
         (["--channel", "E"], 2, [], "pinmon-list: --channel: \"E\" is not "
          "A, B, C or D\n" + USAGE),
         (["--serial"], 2, [], "pinmon-list: --serial needs a value\n" +
