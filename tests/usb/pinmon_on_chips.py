@@ -169,7 +169,7 @@ def failed_startups():
 # was detached, and only there; the process ends as it would have. A signal
 # the parent ignored stays ignored, and a SIGRTMIN from outside (the one
 # the backend stops its own thread with) is a signal like the others.
-SIGRTMIN = signal.SIGRTMIN
+SIGRTMIN = int(signal.SIGRTMIN)
 
 
 def endings():
