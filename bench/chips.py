@@ -8,13 +8,15 @@ usage: bench/chips.py PINMON FTDI_LOOP
 """
 import os
 import re
+import shutil
 import signal
 import sys
 import tempfile
+import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests",
                                 "usb"))
-from ftdi_chips import Bed, Channel  # noqa: E402
+from ftdi_chips import Bed, Channel, leave  # noqa: E402
 
 SHORT, LONG = 10, 30  # passes; their difference cancels start-up
 
@@ -71,12 +73,11 @@ def system_calls(command, passes, startup_lines, scratch):
     return int(calls), len(run.lines) - startup_lines
 
 
-def main():
+def main(scratch):
     pinmon, ftdi_loop = sys.argv[1:3]
     python_loop = os.path.join(os.path.dirname(__file__), "ftdi_loop.py")
     programs = [("pinmon", [pinmon], 3), ("C loop", [ftdi_loop], 0),
                 ("Python loop", ["/usr/bin/python3", python_loop], 0)]
-    scratch = tempfile.mkdtemp(prefix="pinmon-bench-")
     figures = {}
     for name, command, startup_lines in programs:
         run, peak = run_on_chip(command, 5, startup_lines)
@@ -106,4 +107,13 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    scratch = tempfile.mkdtemp(prefix="pinmon-bench-")
+    status = 0
+    try:
+        main(scratch)
+    except BaseException:
+        traceback.print_exc()
+        status = 1
+    shutil.rmtree(scratch, True)
+    # leave() removes the testbeds too, which Python may never finalize.
+    leave(status)

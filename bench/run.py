@@ -6,7 +6,9 @@ cost of starting up. Asserts nothing.
 
 usage: bench/run.py PINMON_SIM C_LOOP [SECONDS]
 """
+import atexit
 import os
+import shutil
 import signal
 import statistics
 import subprocess
@@ -89,6 +91,7 @@ def main():
     pinmon, c_loop = sys.argv[1], sys.argv[2]
     seconds = float(sys.argv[3]) if len(sys.argv) > 3 else 5.0
     scratch = tempfile.mkdtemp(prefix="pinmon-bench-")
+    atexit.register(shutil.rmtree, scratch, True)
     log = os.path.join(scratch, "calls.log")
     env = dict(os.environ, PINMON_SIM_LOG=log)
     env.pop("PINMON_SIM", None)

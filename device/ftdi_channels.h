@@ -38,7 +38,8 @@ struct channel_place {
   std::uint8_t bus;
   std::uint8_t address;
   std::vector<std::uint8_t> ports;
-  int channel; // 0 for A
+  int channel;       // 0 for A
+  int channel_count; // of the chip
   std::string serial;
 };
 

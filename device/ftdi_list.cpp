@@ -69,7 +69,8 @@ bool list_channels(ftdi_context *context, ftdi_device_list **list,
     const int depth = libusb_get_port_numbers(entry->dev, ports, 7);
     place.ports.assign(ports, ports + std::max(depth, 0));
     place.serial = serial_number(place.bus, place.ports);
-    for (int channel = 0; channel < channel_count(entry->dev); ++channel) {
+    place.channel_count = channel_count(entry->dev);
+    for (int channel = 0; channel < place.channel_count; ++channel) {
       place.channel = channel;
       places.push_back(place);
     }
@@ -113,7 +114,7 @@ bool ftdi_channels(std::vector<ftdi_channel> &channels, std::string &why) {
     libusb_device_descriptor descriptor{};
     libusb_get_device_descriptor(place.device, &descriptor);
     channels.push_back({descriptor.bcdDevice, place.channel,
-                        channel_count(place.device), place.bus, place.address,
+                        place.channel_count, place.bus, place.address,
                         port_path(place.bus, place.ports), place.serial});
   }
   ftdi_list_free(&list);

@@ -141,7 +141,8 @@ static bool matches(const ftdi_channel &c, const selection &chosen) {
 
 // For --index when several channels match: what they share, and the
 // option that would tell them apart.
-static std::string several_match(const std::vector<ftdi_channel> &found,
+static std::string several_match(const std::vector<ftdi_channel> &channels,
+                                 const std::vector<std::size_t> &matching,
                                  const selection &chosen) {
   std::vector<std::string> shared;
   if (!chosen.serial.empty())
@@ -150,14 +151,16 @@ static std::string several_match(const std::vector<ftdi_channel> &found,
     shared.push_back("port " + chosen.port);
   if (!chosen.channel.empty())
     shared.push_back("channel " + chosen.channel);
-  std::string text = std::to_string(found.size()) + " channels";
+  std::string text = std::to_string(matching.size()) + " channels";
   for (std::size_t i = 0; i < shared.size(); ++i)
     text += (i == 0 ? " have " : " and ") + shared[i];
   bool ports_differ = false;
   bool channels_differ = false;
-  for (const ftdi_channel &c : found) {
-    ports_differ = ports_differ || c.port_path != found.front().port_path;
-    channels_differ = channels_differ || c.channel != found.front().channel;
+  const ftdi_channel &first = channels[matching.front()];
+  for (std::size_t index : matching) {
+    const ftdi_channel &c = channels[index];
+    ports_differ = ports_differ || c.port_path != first.port_path;
+    channels_differ = channels_differ || c.channel != first.channel;
   }
   std::vector<std::string> options;
   if (chosen.port.empty() && ports_differ)
@@ -198,30 +201,28 @@ int main(int argc, char *argv[]) {
     std::cerr << "no FTDI chip found\n";
     return 1;
   }
-  std::vector<std::size_t> indexes;
-  std::vector<ftdi_channel> found;
+  std::vector<std::size_t> matching;
   for (std::size_t index = 0; index < channels.size(); ++index)
-    if (matches(channels[index], chosen)) {
-      indexes.push_back(index);
-      found.push_back(channels[index]);
-    }
-  if (found.empty()) {
+    if (matches(channels[index], chosen))
+      matching.push_back(index);
+  if (matching.empty()) {
     std::cerr << "no FTDI chip matches\n";
     return 1;
   }
   if (chosen.index_only) {
-    if (found.size() > 1) {
-      std::cerr << "pinmon-list: " << several_match(found, chosen) << '\n';
+    if (matching.size() > 1) {
+      std::cerr << "pinmon-list: " << several_match(channels, matching, chosen)
+                << '\n';
       return 1;
     }
-    return print(std::to_string(indexes[0]) + '\n');
+    return print(std::to_string(matching[0]) + '\n');
   }
 
   std::vector<std::vector<std::string>> rows = {{"INDEX", "CHIP", "CHANNEL",
                                                  "PORT", "SERIAL", "HOLDER",
                                                  "ACCESS", "PRODUCT"}};
-  for (std::size_t row = 0; row < found.size(); ++row) {
-    const ftdi_channel &c = found[row];
+  for (std::size_t index : matching) {
+    const ftdi_channel &c = channels[index];
     const std::string device_dir = "/sys/bus/usb/devices/" + c.port_path;
     // Interfaces are named after the active configuration: "1-4.3:1.0".
     const std::string configuration =
@@ -233,7 +234,7 @@ int main(int argc, char *argv[]) {
     char node[sizeof "/dev/bus/usb/255/255"];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", c.bus,
                   c.address);
-    rows.push_back({std::to_string(indexes[row]), chip_kind(c.bcd_device),
+    rows.push_back({std::to_string(index), chip_kind(c.bcd_device),
                     c.channel_count > 1 ? std::string(1, 'A' + c.channel) : "-",
                     c.port_path, or_dash(c.serial), holder(interface_dir),
                     access(node, R_OK | W_OK) == 0 ? "yes" : "no",

@@ -7,7 +7,6 @@
 # The test process must itself run under umockdev's preload library
 # (umockdev-wrapper) so that uevents reach the program under test.
 
-import atexit
 import errno
 import os
 import resource
@@ -394,8 +393,7 @@ def shared_dir():
     global _shared
     if _shared is None:
         _shared = tempfile.mkdtemp(prefix="pinmon-usb-")
-        os.chmod(_shared, 0o755)
-        atexit.register(shutil.rmtree, _shared, True)
+        os.chmod(_shared, 0o755)  # removed by leave()
     return _shared
 
 
