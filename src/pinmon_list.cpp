@@ -13,6 +13,7 @@
 // ends pinmon.
 
 #include "ftdi_channels.h"
+#include "option_value.h"
 #include "output.h"
 
 #include <dirent.h>
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The chip kinds as libftdi1 tells them apart, by bcdDevice.
@@ -105,26 +107,26 @@ static int read_arguments(int argc, char *argv[], selection *chosen) {
       chosen->index_only = true;
       continue;
     }
-    std::string *value = nullptr;
-    std::string name = argument.substr(0, argument.find('='));
-    if (name == "--serial")
-      value = &chosen->serial;
-    else if (name == "--port")
-      value = &chosen->port;
-    else if (name == "--channel")
-      value = &chosen->channel;
-    else
+    const std::pair<const char *, std::string *> filters[] = {
+        {"--serial", &chosen->serial},
+        {"--port", &chosen->port},
+        {"--channel", &chosen->channel}};
+    std::string name;
+    std::string value;
+    std::string *field = nullptr;
+    for (const auto &[option, target] : filters)
+      if (option_value(argc, argv, &i, option, &value)) {
+        name = option;
+        field = target;
+        break;
+      }
+    if (field == nullptr)
       return usage_error("unknown argument \"" + argument + "\"");
-    if (!value->empty())
+    if (!field->empty())
       return usage_error(name + " given twice");
-    if (argument.size() > name.size())
-      *value = argument.substr(name.size() + 1);
-    else if (i + 1 < argc)
-      *value = argv[++i];
-    else
+    if (value.empty())
       return usage_error(name + " needs a value");
-    if (value->empty())
-      return usage_error(name + " needs a value");
+    *field = value;
   }
   const std::string &channel = chosen->channel;
   if (!channel.empty() &&

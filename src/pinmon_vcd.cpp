@@ -8,6 +8,7 @@
 // importer has no unknown state and shows x as 0, so valid tells it.
 
 #include "input_line.h"
+#include "option_value.h"
 #include "output.h"
 
 #include <cerrno>
@@ -260,22 +261,6 @@ long read_input(char *buffer, std::size_t size, bool stopping) {
 #endif
   std::raise(signal);
   std::exit(128 + signal);
-}
-
-// The value of an option given as "--option VALUE" or "--option=VALUE";
-// false when argv[*i] is not that option.
-bool option_value(int argc, char *argv[], int *i, const std::string &option,
-                  std::string *value) {
-  const std::string argument = argv[*i];
-  if (argument == option) {
-    *value = *i + 1 < argc ? argv[++*i] : "";
-    return true;
-  }
-  if (argument.rfind(option + "=", 0) == 0) {
-    *value = argument.substr(option.size() + 1);
-    return true;
-  }
-  return false;
 }
 
 bool parse_period(const std::string &period, dump &state) {
