@@ -46,6 +46,32 @@ else
 fi | xargs "$clang_format" --dry-run --Werror
 echo "every C and C++ file is formatted as $clang_format formats it"
 
+# The Windows program first: where Wine cannot start, its ctest run skips
+# its one test, and the closing lines must be those of runs that executed.
+section "32-bit Windows build, tested under Wine"
+cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+  >/dev/null
+# windres leaves an empty temporary file for each resource it compiles:
+# they go to the build tree, not /tmp.
+windows_tmp=$PWD/build/windows/tmp
+mkdir -p "$windows_tmp"
+TMPDIR=$windows_tmp cmake --build build/windows -j 2
+(cd build/windows && cpack >/dev/null)
+run_ctest --test-dir build/windows --output-on-failure
+# A kernel without IA-32 emulation cannot run Wine's 32-bit programs.
+wine_note=$(grep -h -A1 '^SKIPPED: the Wine runs' \
+  build/windows/Testing/Temporary/LastTest.log 2>/dev/null || true)
+[ -z "$wine_note" ] || echo "$wine_note"
+# A changed manifest must reach the program, not only a fresh build's.
+touch src/pinmon.manifest
+rebuild=$(TMPDIR=$windows_tmp cmake --build build/windows)
+if grep -q 'Linking CXX executable pinmon.exe' <<<"$rebuild"; then
+  echo "a changed manifest relinks pinmon.exe"
+else
+  echo "FAIL: a changed manifest did not relink pinmon.exe"
+  exit 1
+fi
+
 section "g++ build and tests"
 cmake -S . -B build/gcc -DCMAKE_CXX_COMPILER=g++ >/dev/null
 cmake --build build/gcc -j 2
@@ -90,30 +116,6 @@ for entry in "device_index_fuzz|$fuzz_seconds|corpus" \
   grep -E '^(stat::|Done|==|SUMMARY|device_index|input_line)' build/fuzz/fuzz.log || true
   [ "$fuzz_status" -eq 0 ] || { tail -40 build/fuzz/fuzz.log; exit 1; }
 done
-
-section "32-bit Windows build, tested under Wine"
-cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-  >/dev/null
-# windres leaves an empty temporary file for each resource it compiles:
-# they go to the build tree, not /tmp.
-windows_tmp=$PWD/build/windows/tmp
-mkdir -p "$windows_tmp"
-TMPDIR=$windows_tmp cmake --build build/windows -j 2
-(cd build/windows && cpack >/dev/null)
-run_ctest --test-dir build/windows --output-on-failure
-# A kernel without IA-32 emulation cannot run Wine's 32-bit programs.
-wine_note=$(grep -h -A1 '^SKIPPED: the Wine runs' \
-  build/windows/Testing/Temporary/LastTest.log 2>/dev/null || true)
-[ -z "$wine_note" ] || echo "$wine_note"
-# A changed manifest must reach the program, not only a fresh build's.
-touch src/pinmon.manifest
-rebuild=$(TMPDIR=$windows_tmp cmake --build build/windows)
-if grep -q 'Linking CXX executable pinmon.exe' <<<"$rebuild"; then
-  echo "a changed manifest relinks pinmon.exe"
-else
-  echo "FAIL: a changed manifest did not relink pinmon.exe"
-  exit 1
-fi
 
 # Once more from a release tarball, where there is no .git and no git.
 if [ -z "${PINMON_FROM_TARBALL:-}" ] && git rev-parse --git-dir >/dev/null 2>&1; then

@@ -74,11 +74,16 @@ if [[ $? -eq 126 && $probe == *"Exec format error"* ]]; then
   exit 1
 fi
 
-# One Wine prefix for the whole run: creating it is the slow part.
+# One Wine prefix for the whole run: creating it is the slow part. The
+# wineserver makes its socket directory (wine-XXXXXX) in TMPDIR: a private
+# one, removed with the rest, and the server is ended first, whatever ends
+# the test.
 export WINEPREFIX="$work/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export TMPDIR="$work/tmp"
+mkdir -m 0700 "$TMPDIR"
 unset DISPLAY
-timeout -k 10 300 wineboot -i >/dev/null 2>&1
 trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+timeout -k 10 300 wineboot -i >/dev/null 2>&1
 wineserver -p # keep it up between runs
 
 mkdir "$work/app" "$work/lonely"
