@@ -19,6 +19,11 @@ device_status device_set_bit_mode(device_handle handle, std::uint8_t mask,
 // Writes the state of the eight data lines; on a failure *pins is unchanged.
 device_status device_read_pins(device_handle handle, std::uint8_t *pins);
 
+// Gives the device back (on Linux, the serial driver to its channel).
+// After it the device is never opened again and reads fail; the handle
+// stays valid to pass. Nothing to do in the simulator and on Windows.
+void device_close(device_handle handle);
+
 // The way out on Linux. Opening a channel detaches the kernel's serial
 // driver from it; however the process then ends, the driver is given back
 // first:

@@ -33,3 +33,6 @@ device_status device_read_pins(device_handle handle, std::uint8_t *pins) {
     *pins = state;
   return status;
 }
+
+// The device stays open until the process ends, which releases it.
+void device_close(device_handle) {}

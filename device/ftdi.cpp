@@ -12,12 +12,14 @@
 
 #include "device.h"
 #include "ftdi_channels.h"
+#include "tty_user.h"
 
 #include <ftdi.h>
 #include <libusb.h>
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -47,6 +49,8 @@ struct opened_channel {
   // Its serial number identifies nothing: another chip had it too.
   bool known_by_port = false;
   bool open = false;
+  // Given back for good: nothing opens a chip again.
+  bool closed = false;
   bool driver_detached = false;
   bool bit_mode_set = false;
   std::uint8_t mask = 0;
@@ -94,15 +98,26 @@ void attach_driver(libusb_device *device, int interface) {
   libusb_close(handle);
 }
 
+// Whether a program has the channel's serial port open. The kernel
+// detaches the serial driver all the same, and that program's session
+// would be lost.
+bool port_in_use(const channel_place &place) {
+  tty_user user;
+  return find_tty_user(
+      channel_tty(port_path(place.bus, place.ports), place.channel), &user);
+}
+
 // Opens the channel at place; libftdi1 detaches the serial driver from it
 // first, and whatever happens we know whether it did.
 bool open_channel(const channel_place &place) {
   ftdi_context *context = opened.context;
   const auto interface =
       static_cast<ftdi_interface>(INTERFACE_A + place.channel);
-  if (ftdi_set_interface(context, interface) != 0)
+  if (opened.closed || ftdi_set_interface(context, interface) != 0)
     return false;
   const bool bound = driver_bound(place.device, place.channel);
+  if (bound && port_in_use(place))
+    return false;
   if (ftdi_usb_open_dev(context, place.device) != 0) {
     if (bound)
       attach_driver(place.device, place.channel);
@@ -128,11 +143,18 @@ void close_channel() {
   opened.driver_detached = false;
 }
 
-// On the way out, however it comes: the serial port is given back.
+// On the way out, however it comes: the serial port is given back, and
+// from then on nothing opens the chip again.
 void give_back() {
   std::lock_guard<std::mutex> hold(device_lock);
+  opened.closed = true;
   close_channel();
 }
+
+// Set by the watcher before it gives the port back: the signal ends the
+// process in a moment, and a read that comes meanwhile waits for that
+// rather than report a failure no chip caused.
+std::atomic<bool> ending_by_signal{false};
 
 // The way out by a signal (device.h). The watched signals are blocked in
 // every thread, libusb's included, and a thread of their own takes them:
@@ -179,6 +201,7 @@ void *watch_for_signal(void *) {
       return nullptr;
     if (signal == stop_watching && stop_signal_ignored)
       continue; // from outside, and ignored by whoever started the program
+    ending_by_signal = true;
     give_back();
     die_of(signal);
     return nullptr;
@@ -302,6 +325,11 @@ device_status device_open_by_index(std::int32_t index, device_handle *handle) {
   return status_ok;
 }
 
+void device_close(device_handle handle) {
+  if (handle == &opened)
+    give_back();
+}
+
 device_status device_set_bit_mode(device_handle handle, std::uint8_t mask,
                                   std::uint8_t mode) {
   std::lock_guard<std::mutex> hold(device_lock);
@@ -317,19 +345,29 @@ device_status device_set_bit_mode(device_handle handle, std::uint8_t mask,
 }
 
 device_status device_read_pins(device_handle handle, std::uint8_t *pins) {
-  std::lock_guard<std::mutex> hold(device_lock);
+  std::unique_lock<std::mutex> hold(device_lock);
   ftdi_context *context = opened_context(handle);
   if (context == nullptr || pins == nullptr)
     return status_invalid_handle;
-  // Read into a byte of our own so that a failed transfer cannot leave a
-  // partial value behind.
-  unsigned char state = 0;
-  if (opened.open && ftdi_read_pins(context, &state) == 0) {
-    *pins = state;
-    return status_ok;
+  if (!opened.closed) {
+    // Read into a byte of our own so that a failed transfer cannot leave a
+    // partial value behind.
+    unsigned char state = 0;
+    if (opened.open && ftdi_read_pins(context, &state) == 0) {
+      *pins = state;
+      return status_ok;
+    }
+    // A failed read is reported as one, whatever comes of the search: a
+    // chip that is back is read from the next pass on.
+    if (!ending_by_signal) {
+      reopen_if_back();
+      return status_io_error;
+    }
   }
-  // A failed read is reported as one, whatever comes of the search: a
-  // chip that is back is read from the next pass on.
-  reopen_if_back();
-  return status_io_error;
+  // The way out has begun: the signal that began it ends the process in a
+  // moment. Until then nothing is opened, read or reported.
+  hold.unlock();
+  while (ending_by_signal)
+    pause(); // every signal is blocked in this thread
+  return status_not_opened;
 }

@@ -32,6 +32,18 @@ bool ftdi_channels(std::vector<ftdi_channel> &channels, std::string &why);
 std::string usb_device_attribute(const std::string &port_path,
                                  const std::string &name);
 
+// The chip's name in sysfs: the bus, then the port path ("1-4.3").
+std::string port_path(std::uint8_t bus, const std::vector<std::uint8_t> &ports);
+
+// The serial port that the kernel's driver made for a channel ("ttyUSB0");
+// empty when ftdi_sio is not bound to it.
+std::string channel_tty(const std::string &port_path, int channel);
+
+// What holds a channel, from sysfs: "free"; "claimed" by a program (usbfs)
+// or another driver; or the serial driver's port, with the program that
+// has it open after a colon ("ttyUSB0:picocom[812]").
+std::string channel_holder(const std::string &port_path, int channel);
+
 // One channel of one chip, as the backend finds and opens it.
 struct channel_place {
   libusb_device *device; // lives as long as the list it came from

@@ -4,9 +4,13 @@
 // number, then channel A to D.
 
 #include "ftdi_channels.h"
+#include "tty_user.h"
 
 #include <ftdi.h>
 #include <libusb.h>
+
+#include <dirent.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -20,15 +24,6 @@ bool comes_before(const channel_place &a, const channel_place &b) {
     return std::lexicographical_compare(a.ports.begin(), a.ports.end(),
                                         b.ports.begin(), b.ports.end());
   return a.channel < b.channel;
-}
-
-// The chip's name in sysfs: the bus, then the port path ("1-4.3").
-std::string port_path(std::uint8_t bus,
-                      const std::vector<std::uint8_t> &ports) {
-  std::string name = std::to_string(bus);
-  for (std::size_t i = 0; i < ports.size(); ++i)
-    name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
-  return name;
 }
 
 // The serial number as the kernel read it, from sysfs: asking the chip
@@ -47,7 +42,63 @@ int channel_count(libusb_device *device) {
   return std::clamp(interfaces, 1, 4);
 }
 
+// The directory of a channel's interface in sysfs. Interfaces are named
+// after the active configuration: "1-4.3:1.0".
+std::string interface_dir(const std::string &port_path, int channel) {
+  const std::string configuration =
+      usb_device_attribute(port_path, "bConfigurationValue");
+  return "/sys/bus/usb/devices/" + port_path + "/" + port_path + ":" +
+         (configuration.empty() ? "1" : configuration) + "." +
+         std::to_string(channel);
+}
+
+// The name of the driver bound to an interface; empty if none.
+std::string bound_driver(const std::string &interface) {
+  char target[256];
+  const ssize_t length =
+      readlink((interface + "/driver").c_str(), target, sizeof target - 1);
+  if (length <= 0)
+    return "";
+  const std::string link(target, static_cast<std::size_t>(length));
+  return link.substr(link.find_last_of('/') + 1);
+}
+
+std::string tty_in(const std::string &interface) {
+  std::string tty;
+  if (DIR *dir = opendir(interface.c_str())) {
+    while (const dirent *entry = readdir(dir))
+      if (std::string(entry->d_name).rfind("ttyUSB", 0) == 0)
+        tty = entry->d_name;
+    closedir(dir);
+  }
+  return tty;
+}
+
 } // namespace
+
+std::string port_path(std::uint8_t bus,
+                      const std::vector<std::uint8_t> &ports) {
+  std::string name = std::to_string(bus);
+  for (std::size_t i = 0; i < ports.size(); ++i)
+    name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+  return name;
+}
+
+std::string channel_tty(const std::string &port_path, int channel) {
+  const std::string interface = interface_dir(port_path, channel);
+  return bound_driver(interface) == "ftdi_sio" ? tty_in(interface) : "";
+}
+
+std::string channel_holder(const std::string &port_path, int channel) {
+  const std::string interface = interface_dir(port_path, channel);
+  const std::string driver = bound_driver(interface);
+  if (driver.empty())
+    return "free";
+  if (driver != "ftdi_sio")
+    return "claimed";
+  const std::string tty = tty_in(interface);
+  return tty.empty() ? driver : tty_with_user(tty);
+}
 
 bool same_place(const channel_place &a, const channel_place &b) {
   return a.bus == b.bus && a.ports == b.ports && a.channel == b.channel;

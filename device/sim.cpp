@@ -231,3 +231,6 @@ device_status device_read_pins(device_handle handle, std::uint8_t *pins) {
            monotonic_ns());
   return status;
 }
+
+// A simulated device has no driver to give back.
+void device_close(device_handle) {}

@@ -16,7 +16,6 @@
 #include "option_value.h"
 #include "output.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,29 +51,6 @@ static std::string chip_kind(std::uint16_t bcd_device) {
   char hex[sizeof "0xffff"];
   std::snprintf(hex, sizeof hex, "0x%04x", bcd_device);
   return hex;
-}
-
-// What holds a channel, from its interface's directory in sysfs: the
-// serial port the kernel's driver made for it, "free", or "claimed" by a
-// program (usbfs) or another driver.
-static std::string holder(const std::string &interface_dir) {
-  char target[256];
-  const ssize_t length =
-      readlink((interface_dir + "/driver").c_str(), target, sizeof target - 1);
-  if (length <= 0)
-    return "free";
-  const std::string link(target, static_cast<std::size_t>(length));
-  const std::string driver = link.substr(link.find_last_of('/') + 1);
-  if (driver != "ftdi_sio")
-    return "claimed";
-  std::string port = driver;
-  if (DIR *dir = opendir(interface_dir.c_str())) {
-    while (const dirent *entry = readdir(dir))
-      if (std::string(entry->d_name).rfind("ttyUSB", 0) == 0)
-        port = entry->d_name;
-    closedir(dir);
-  }
-  return port;
 }
 
 static std::string or_dash(const std::string &text) {
@@ -225,20 +201,13 @@ int main(int argc, char *argv[]) {
                                                  "ACCESS", "PRODUCT"}};
   for (std::size_t index : matching) {
     const ftdi_channel &c = channels[index];
-    const std::string device_dir = "/sys/bus/usb/devices/" + c.port_path;
-    // Interfaces are named after the active configuration: "1-4.3:1.0".
-    const std::string configuration =
-        usb_device_attribute(c.port_path, "bConfigurationValue");
-    const std::string interface_dir =
-        device_dir + "/" + c.port_path + ":" +
-        (configuration.empty() ? "1" : configuration) + "." +
-        std::to_string(c.channel);
     char node[sizeof "/dev/bus/usb/255/255"];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", c.bus,
                   c.address);
     rows.push_back({std::to_string(index), chip_kind(c.bcd_device),
                     c.channel_count > 1 ? std::string(1, 'A' + c.channel) : "-",
-                    c.port_path, or_dash(c.serial), holder(interface_dir),
+                    c.port_path, or_dash(c.serial),
+                    channel_holder(c.port_path, c.channel),
                     access(node, R_OK | W_OK) == 0 ? "yes" : "no",
                     or_dash(usb_device_attribute(c.port_path, "product"))});
   }

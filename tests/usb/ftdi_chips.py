@@ -96,9 +96,14 @@ class Channel:
         self.driver = driver  # the kernel driver bound, or None
         self.tty = tty  # the serial port the driver makes; the bed numbers it
         self.busy = busy  # another program has claimed it
+        self.tty_users = []  # processes that have its serial port open
+        self.port_lost = False  # detached under one of them
         self.reads = 0
         self.claimed = False  # by the client that claimed_by names
         self.claimed_by = None
+
+    def holding(self):
+        return any(run.process.poll() is None for run in self.tty_users)
 
     def next_pins(self):
         answer = self.pins[min(self.reads, len(self.pins) - 1)]
@@ -182,6 +187,12 @@ class Chip:
                            folder + "/driver")
             if driver == "ftdi_sio":
                 os.mkdir(os.path.join(folder, channel.tty))
+            # The serial port's node is there while the driver is bound.
+            node = os.path.join(self.bed.root, "dev", channel.tty)
+            if driver == "ftdi_sio" and not os.path.exists(node):
+                open(node, "w").close()
+            elif driver != "ftdi_sio" and os.path.exists(node):
+                os.unlink(node)
 
     def unplug(self):
         """Every ioctl fails from now on; udev says remove; the device goes."""
@@ -192,9 +203,10 @@ class Chip:
         os.unlink(self.bed.root + self.devnode)
         self.log.append(("unplug",))
 
-    def plug_back(self, devnum, pins=None):
+    def plug_back(self, devnum, pins=None, before_add=None):
         """The same chip in the same port, with a new device number; its
-        channels serve pins from then on, if given."""
+        channels serve pins from then on, if given. before_add runs once
+        its nodes are there, before udev tells anyone."""
         self.devnum = devnum
         for channel in self.channels:
             channel.claimed = False
@@ -202,6 +214,8 @@ class Chip:
             if pins is not None:
                 channel.pins, channel.reads = list(pins), 0
         self._plug()
+        if before_add:
+            before_add()
         self.bed.testbed.uevent(self.syspath, "add")
         self.plugged_at = time.monotonic()
         self.log.append(("plug",))
@@ -294,12 +308,21 @@ class Node(UMockdev.IoctlBase):
                 return -1, errno.ENODATA
             channel.driver = None
             self.chip.log.append(("detach", interface))
+            # The kernel detaches the serial driver under a program that has
+            # its port open: that program's port fails from then on.
+            if channel.holding():
+                channel.port_lost = True
+                self.chip.log.append(("port lost", interface))
             self.chip.show_holders()
             return 0, 0
         if code == CONNECT:
             if channel.claimed or channel.busy:
                 return -1, errno.EBUSY
             channel.driver = "ftdi_sio"
+            # The lost port's name is taken while its program keeps it open.
+            if channel.port_lost and channel.holding():
+                channel.tty = self.chip.bed.next_tty()
+            channel.port_lost = False
             self.chip.log.append(("attach", interface))
             self.chip.show_holders()
             return 0, 0
@@ -466,6 +489,22 @@ class Bed:
                                           attributes, properties)
         self.testbed.set_attribute_binary(syspath, "descriptors", descriptors)
         return syspath
+
+    def hold_tty(self, channel, lock=False, program="picocom", user=None):
+        """A terminal program, named program, that has the channel's serial
+        port open, flock'ed if lock; its run, once the port is open."""
+        script = ("import fcntl, sys, time\n"
+                  "open('/proc/self/comm', 'w').write(sys.argv[1])\n"
+                  "port = open('/dev/' + sys.argv[2], 'rb', buffering=0)\n"
+                  "if sys.argv[3] == 'lock':\n"
+                  "    fcntl.flock(port, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+                  "print('open', flush=True)\n"
+                  "time.sleep(600)\n")
+        run = self.start([sys.executable, "-c", script, program, channel.tty,
+                          "lock" if lock else "open"], user=user)
+        run.wait_for_lines(1)
+        channel.tty_users.append(run)
+        return run
 
     def next_tty(self):
         self._ttys += 1

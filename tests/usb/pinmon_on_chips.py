@@ -138,6 +138,12 @@ def start_failures():
          None, "Can't open device 0",
          [("detach", 0), ("claim", 0, 0), ("release", 0, "at close"),
           ("attach", 0)]),
+        # A terminal program has the serial port open: root sees its open
+        # file, any user its lock. The kernel would detach all the same.
+        ("serial port open in a terminal program", {"tty_user": "open"}, [],
+         None, "Can't open device 0", []),
+        ("serial port locked by another user's program", {"tty_user": "lock"},
+         [], "nobody", "Can't open device 0", []),
     ]
 
 
@@ -146,7 +152,10 @@ def run_failed_startups(wrapper=()):
     exit status, run and chip, and the output and interface log wanted."""
     for name, options, arguments, user, last, expected_log in start_failures():
         bed = Bed()
+        tty_user = options.pop("tty_user", None)
         chip = bed.add("FT232R", serial="F1", **options)
+        if tty_user:
+            bed.hold_tty(chip.channels[0], lock=tty_user == "lock")
         run = bed.start([*wrapper, PINMON, *arguments], user=user)
         yield name, run.finish(), run, chip, last, expected_log
 
@@ -212,6 +221,27 @@ def endings():
                   chip.channels[1].driver)
 
 
+# A signal that comes while a read is under way: the read fails, but that
+# is the way out, not the chip: no failure is printed, nothing is opened
+# again, and the driver is back and stays back.
+def ending_during_a_read():
+    for number in (2, 3, 15, SIGRTMIN):
+        name = "signal %d during a read" % number
+        bed = Bed()
+        chip = bed.add("FT232R", serial="E2",
+                       channels=[Channel(pins=[0x42, 0x42, HANG])])
+        run = bed.start([PINMON])
+        run.wait_for(lambda: HANG in [e[5] for e in chip.controls(READ_PINS)])
+        run.process.send_signal(number)
+        check(name + ": ended by the signal", -number, run.finish())
+        check(name + ": lines", STARTUP + [line(0x42)] * 2, run.lines)
+        check(name + ": interfaces", [("detach", 0), ("claim", 0, 0),
+                                      ("release", 0, 0), ("attach", 0)],
+              interfaces(chip))
+        check(name + ": the driver is back", "ftdi_sio",
+              chip.channels[0].driver)
+
+
 # When the reader of the monitor's output goes away, the serial driver is
 # back on the channel before the monitor ends, as a SIGPIPE death; every
 # line written before reached the reader whole.
@@ -271,6 +301,15 @@ def list_cases():
         ("held by pinmon", [("FT2232H", {"serial": "M2"})], None, 0,
          ["0 FT2232H A 1-1 M2 claimed yes FT2232H",
           "1 FT2232H B 1-1 M2 ttyUSB1 yes FT2232H"]),
+        ("a port open in a terminal program", [("FT232R", {
+            "serial": "O1", "tty_user": "open"})], None, None,
+         ["0 FT232R - 1-1 O1 ttyUSB0:picocom[{pid}] yes FT232R"]),
+        ("a port locked, seen by another user", [("FT232R", {
+            "serial": "O2", "tty_user": "lock"})], "nobody", None,
+         ["0 FT232R - 1-1 O2 ttyUSB0:picocom[{pid}] yes FT232R"]),
+        ("a port open without a lock, unseen by another user", [("FT232R", {
+            "serial": "O3", "tty_user": "open"})], "nobody", None,
+         ["0 FT232R - 1-1 O3 ttyUSB0 yes FT232R"]),
         ("a node refused to the user beside one it may open", [
             ("FT232R", {"serial": "N1", "refused": True}),
             ("FT232H", {"serial": "N2", "port": "2"})], "nobody", None,
@@ -298,8 +337,16 @@ def listings():
     for name, chips, user, monitored, rows in list_cases():
         name = "pinmon-list, " + name
         bed = Bed()
+        holder = None
         for kind, options in chips:
-            bed.add(kind, **options)
+            options = dict(options)
+            tty_user = options.pop("tty_user", None)
+            chip = bed.add(kind, **options)
+            if tty_user:
+                holder = bed.hold_tty(chip.channels[0],
+                                      lock=tty_user == "lock")
+        if holder:
+            rows = [row.format(pid=holder.process.pid) for row in rows]
         monitor = None
         if monitored is not None:
             monitor = bed.start([PINMON, str(monitored)])
@@ -472,16 +519,18 @@ def late_answers():
 # the same chip is opened again, set to bit-bang mode again and read, with
 # nothing else printed; another chip in its place is not taken, and nor is
 # a twin elsewhere with the same serial number, whether its index is above
-# or below the monitor's.
+# or below the monitor's. A chip that comes back with its serial port open
+# in a terminal program is left to it until that program closes the port.
 def unplug_and_replug():
     # name, serial of the chip, serial of the one plugged in its place,
-    # port of a twin with the chip's serial number
-    for name, serial, comes_back, twin_port in [
-            ("the same chip", "U1", "U1", None),
-            ("the same chip without a serial number", None, None, None),
-            ("another chip in its port", "U1", "U2", None),
-            ("a twin before it", "A50285BI", "A50285BI", "2"),
-            ("a twin after it", "A50285BI", "A50285BI", "4")]:
+    # port of a twin with the chip's serial number, port open when back
+    for name, serial, comes_back, twin_port, port_open in [
+            ("the same chip", "U1", "U1", None, False),
+            ("the same chip without a serial number", None, None, None, False),
+            ("another chip in its port", "U1", "U2", None, False),
+            ("a twin before it", "A50285BI", "A50285BI", "2", False),
+            ("a twin after it", "A50285BI", "A50285BI", "4", False),
+            ("the same chip, its port open", "U1", "U1", None, True)]:
         bed = Bed()
         twin = twin_port and bed.add("FT2232H", serial=serial, port=twin_port,
                                      channels=[Channel(pins=[0xAA]),
@@ -507,14 +556,26 @@ def unplug_and_replug():
         span = run.arrivals[11] - unplugged_at
         check(name + ": failures at the poll period (%.2f s)" % span, True,
               span >= 0.6)
+        holder = []
         if comes_back == serial:
-            chip.plug_back(bed.next_devnum(1), pins=[0x5A])
+            chip.plug_back(bed.next_devnum(1), pins=[0x5A], before_add=(
+                lambda: holder.append(bed.hold_tty(chip.channels[0])))
+                if port_open else None)
             back = chip
         else:
             back = bed.add("FT2232H", serial=comes_back, port=chip.port,
                            channels=[Channel(pins=[0x5A]), Channel()])
             bed.testbed.uevent(back.syspath, "add")
         plugged = len(run.lines)
+        if holder:
+            run.wait_for_lines(plugged + 5)
+            check(name + ": only failures while the port is open",
+                  [FAILED] * 5, run.lines[plugged:plugged + 5])
+            check(name + ": the port kept", ["plug"], [
+                e[0] for e in chip.log[chip.log.index(("plug",)):]
+                if e[0] in ("plug", "detach", "claim", "port lost")])
+            holder[0].stop()
+            plugged = len(run.lines)
         run.wait_for(lambda: line(0x5A) in run.lines[plugged:] or
                      len(run.lines) >= plugged + 10)
         check(name + ": exit", -SIGTERM, run.stop())
@@ -578,6 +639,16 @@ def failed_read_leaves_byte():
     check("probe: status", 0, run.finish())
     check("probe: a failed read leaves the byte", ["ok 42", "failed 5a",
                                                    "ok 00"], run.lines)
+    # Given back, the device is not read, nor opened again.
+    chip = bed.chips[0]
+    del chip.log[:]
+    run = bed.start([READ_PROBE, "3", "1"])
+    check("probe: reads after the give-back fail", (0, ["ok 00", "failed 5a",
+                                                       "failed 5a"]),
+          (run.finish(), run.lines))
+    check("probe: nothing opened after the give-back", [
+        ("detach", 0), ("claim", 0, 0), ("release", 0, 0), ("attach", 0)],
+        interfaces(chip))
 
 
 def memcheck_summary(log):
@@ -647,6 +718,7 @@ def run_all():
     each_channel_alone()
     failed_startups()
     endings()
+    ending_during_a_read()
     reader_goes()
     listings()
     selections()

@@ -2,6 +2,8 @@
 // Opens device 0 through a backend, sets bit-bang mode and reads the pins
 // N times, each time into a byte that holds 0x5a beforehand, and prints
 // "STATUS BYTE" for each read: a failed read must leave the byte alone.
+// With a second argument M, the device is given back after M reads: the
+// reads after it must fail and open nothing.
 
 #include "device.h"
 
@@ -9,7 +11,8 @@
 #include <cstdlib>
 
 int main(int argc, char *argv[]) {
-  const int reads = argc == 2 ? std::atoi(argv[1]) : 1;
+  const int reads = argc >= 2 ? std::atoi(argv[1]) : 1;
+  const int close_after = argc == 3 ? std::atoi(argv[2]) : -1;
   // Only the handle that open gave is taken.
   std::uint8_t pins = 0;
   if (device_set_bit_mode(&pins, 0x00, 0x01) == 0 ||
@@ -24,6 +27,8 @@ int main(int argc, char *argv[]) {
     return 1;
   }
   for (int read = 0; read < reads; ++read) {
+    if (read == close_after)
+      device_close(handle);
     pins = 0x5a;
     const device_status status = device_read_pins(handle, &pins);
     std::printf("%s %02x\n", status == 0 ? "ok" : "failed", unsigned{pins});
