@@ -10,6 +10,8 @@
 #   windows  the mingw-w64 cross compiler and 32-bit Wine
 #   package  what building and checking the Debian package and its
 #            AppStream metadata needs
+#   kernel   QEMU, and udevadm and xz for the guest that boots the
+#            release's own kernel (which is downloaded, not installed)
 #   bench    what the benchmark needs, the emulated chip and libftdi1's
 #            Python binding among it
 # A package index that fails to download is only a warning: the install
@@ -33,6 +35,7 @@ for group in "$@"; do
   # dpkg-buildpackage insists on build-essential, whatever else is there.
   package) packages+=(build-essential dpkg-dev debhelper lintian devscripts
     file man-db udev appstream) ;;
+  kernel) packages+=(qemu-system-x86 udev xz-utils gcc libc6-dev python3) ;;
   bench) packages+=(gcc valgrind python3 strace time umockdev gir1.2-umockdev-1.0
     python3-gi python3-ftdi1 libftdi1-dev pkg-config) ;;
   *)
