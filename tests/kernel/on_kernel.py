@@ -91,13 +91,8 @@ class Guest:
         raise OSError("QEMU made no socket " + path)
 
     def wait_ready(self, limit=120):
-        """Until the guest's shell answers; False if it never does."""
-        deadline = time.monotonic() + limit
-        while time.monotonic() < deadline and self.process.poll() is None:
-            if "guest ready" in self.console_text():
-                return self.run("echo ready", limit=5) == "ready\n"
-            time.sleep(0.1)
-        return False
+        """Until the guest's shell says it reads; False if it never does."""
+        return self.read_until(b"shell ready\n", limit) is not None
 
     def console_text(self):
         with open(self.console, errors="replace") as file:
@@ -109,8 +104,13 @@ class Guest:
         self.commands += 1
         marker = "@@%d@@" % self.commands
         self.shell.sendall(("%s\necho %s\n" % (command, marker)).encode())
+        return self.read_until(marker.encode() + b"\n", limit)
+
+    def read_until(self, end, limit):
+        """What the shell prints before end; None if end does not come in
+        time."""
         deadline = time.monotonic() + limit
-        while marker.encode() + b"\n" not in self.pending:
+        while end not in self.pending:
             self.shell.settimeout(max(0.01, deadline - time.monotonic()))
             try:
                 chunk = self.shell.recv(65536)
@@ -119,8 +119,7 @@ class Guest:
             if not chunk:
                 return None
             self.pending += chunk
-        output, _, self.pending = self.pending.partition(
-            marker.encode() + b"\n")
+        output, _, self.pending = self.pending.partition(end)
         return output.decode(errors="replace")
 
     def read_monitor(self):
