@@ -7,8 +7,11 @@
 // the same serial number, on any port, if no other chip had that serial
 // number when the device was opened; otherwise, as for a chip without one,
 // the same port and channel. While the chip opened is still attached at
-// its address, no other is ever opened in its place. The way out, which
-// gives the serial driver back, is described in device.h.
+// its address, no other is ever opened in its place. A channel whose
+// serial port another program has open is never opened: the kernel would
+// detach the serial driver under that program. The way out, which gives
+// the serial driver back, is described in device.h; once it has begun,
+// nothing is opened again.
 
 #include "device.h"
 #include "ftdi_channels.h"

@@ -16,23 +16,26 @@ driver_of() {
   echo "${driver##*/}"
 }
 
-# Waits up to ten seconds for the chip at a port to have its serial port.
-wait_tty() {
+# Runs a command ten times a second until it succeeds, for twenty seconds
+# at the most: long enough for the slowest guest, and a broken build only
+# fails the check that follows.
+wait_until() {
   local tries=0
-  while [ "$(tty_of "$1")" = none ] && [ $tries -lt 100 ]; do
+  until "$@" || [ $tries -ge 200 ]; do
     usleep 100000
     tries=$((tries + 1))
   done
 }
-
-# Waits up to ten seconds while the chip at a port is there.
-wait_gone() {
-  local tries=0
-  while [ -e "/sys/bus/usb/devices/$1" ] && [ $tries -lt 100 ]; do
-    usleep 100000
-    tries=$((tries + 1))
-  done
-}
+has_tty() { [ "$(tty_of "$1")" != none ]; }
+unplugged() { ! [ -e "/sys/bus/usb/devices/$1" ]; }
+lines_at_least() { [ "$(wc -l </tmp/out)" -ge "$1" ]; }
+readings_at_least() { [ "$(readings_since_unplug)" -ge "$1" ]; }
+wait_tty() { wait_until has_tty "$1"; }
+wait_gone() { wait_until unplugged "$1"; }
+# Until /tmp/out has N lines.
+wait_lines() { wait_until lines_at_least "$1"; }
+# Until N readings after an unplug.
+wait_after_unplug() { wait_until readings_at_least "$1"; }
 
 # "status N" for a job that has ended; the shell's note of how it ended
 # ("Terminated") is left out.
@@ -69,28 +72,30 @@ ffs_up() {
 ffs_plug() { echo "dummy_udc.$1" >/sys/kernel/config/usb_gadget/ftdi$1/UDC; }
 ffs_unplug() { echo "" >/sys/kernel/config/usb_gadget/ftdi$1/UDC; }
 
-# Starts a terminal program's hold on a tty; its output goes to /tmp/held.
+# Starts pinmon on an index in the background, its output in /tmp/out,
+# which is emptied first so that no earlier run's lines count.
+start_monitor() {
+  : >/tmp/out
+  pinmon "$1" >>/tmp/out &
+  monitor=$!
+}
+
+# Starts a terminal program's hold on a tty, once it has the port; what
+# it says goes to /tmp/held.
+held_lines_at_least() { [ "$(wc -l </tmp/held)" -ge "$1" ]; }
 hold() {
-  tty_holder "$1" "$2" >/tmp/held &
+  : >/tmp/held
+  tty_holder "$1" "$2" >>/tmp/held &
   holder=$!
-  while ! [ -s /tmp/held ]; do usleep 10000; done
+  wait_until held_lines_at_least 1
 }
 # What the holder says of its port, then it ends.
 release() {
   kill -USR1 $holder
-  while [ "$(wc -l </tmp/held)" -lt 2 ]; do usleep 10000; done
+  wait_until held_lines_at_least 2
   kill $holder
   wait $holder
   tail -n 1 /tmp/held
-}
-
-# Waits up to twenty seconds for /tmp/out to have N lines.
-wait_lines() {
-  local tries=0
-  while [ "$(wc -l </tmp/out)" -lt "$1" ] && [ $tries -lt 200 ]; do
-    usleep 100000
-    tries=$((tries + 1))
-  done
 }
 
 # Readings in /tmp/out since the last run of failures (an unplug), not
@@ -99,13 +104,4 @@ readings_since_unplug() {
   awk '/^Failed/ { failures++; next }
     /^Readed/ { if (failures >= 2) count = 0; failures = 0; count++ }
     END { print count + 0 }' /tmp/out
-}
-
-# Waits up to twenty seconds for N readings after an unplug.
-wait_after_unplug() {
-  local tries=0
-  while [ "$(readings_since_unplug)" -lt "$1" ] && [ $tries -lt 200 ]; do
-    usleep 100000
-    tries=$((tries + 1))
-  done
 }

@@ -248,7 +248,7 @@ def readings(text):
 def reading_loop(guest):
     names = ttys(guest)
     output = guest.run(
-        "pinmon 2 >/tmp/out & monitor=$!; wait_lines 12; kill -INT $monitor;"
+        "start_monitor 2; wait_lines 12; kill -INT $monitor;"
         " ended $monitor; wait_tty 3-1; tty_of 3-1; cat /tmp/out")
     status, tty, text = (output or "\n\n").split("\n", 2)
     check("readings: ended by SIGINT", "status 130", status)
@@ -268,7 +268,7 @@ def reading_loop(guest):
           "\n".join(text.splitlines()[3:13]))
 
     output = guest.run(
-        "pinmon 2 >/tmp/out & monitor=$!; wait_lines 8; ffs_unplug 0; "
+        "start_monitor 2; wait_lines 8; ffs_unplug 0; "
         "wait_gone 3-1; wait_lines 14; ffs_plug 0; wait_after_unplug 6; "
         "kill -TERM $monitor; ended $monitor; wait_tty 3-1; tty_of 3-1; "
         "cat /tmp/out")
@@ -288,7 +288,7 @@ def reading_loop(guest):
     # Its twin, with the same serial number, unplugged and plugged back
     # while pinmon reads it: the chip at 3-1 is never taken meanwhile.
     output = guest.run(
-        "pinmon 3 >/tmp/out & monitor=$!; wait_lines 6; ffs_unplug 1; "
+        "start_monitor 3; wait_lines 6; ffs_unplug 1; "
         "wait_gone 4-1; wait_lines 14; tty_of 3-1; driver_of 3-1; ffs_plug 1;"
         " wait_after_unplug 4; kill -TERM $monitor; ended $monitor; "
         "wait_tty 4-1; tty_of 4-1; readings_since_unplug")
