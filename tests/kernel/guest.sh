@@ -16,12 +16,12 @@ driver_of() {
   echo "${driver##*/}"
 }
 
-# Runs a command ten times a second until it succeeds, for twenty seconds
+# Runs a command ten times a second until it succeeds, for a minute
 # at the most: long enough for the slowest guest, and a broken build only
 # fails the check that follows.
 wait_until() {
   local tries=0
-  until "$@" || [ $tries -ge 200 ]; do
+  until "$@" || [ $tries -ge 600 ]; do
     usleep 100000
     tries=$((tries + 1))
   done

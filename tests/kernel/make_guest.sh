@@ -35,7 +35,8 @@ rm -rf "$out/unpacked" "$out/root"
 mkdir -p "$out/unpacked" "$out/root"
 dpkg-deb -x "$out/debs/${image}_"*.deb "$out/unpacked/kernel"
 dpkg-deb -x "$out/debs/busybox-static_"*.deb "$out/unpacked/busybox"
-busybox=$out/unpacked/busybox/bin/busybox
+# bin/busybox, or usr/bin/busybox where the release has merged /usr.
+busybox=$(find "$out/unpacked/busybox" -type f -path '*/bin/busybox' | head -n 1)
 modules=$(dirname "$(find "$out/unpacked/kernel" -maxdepth 5 -type d -path '*/modules/*/kernel' | head -n 1)")
 basename "$modules" >"$out/kernel-version"
 cp "$out/unpacked/kernel/boot/vmlinuz-"* "$out/vmlinuz"

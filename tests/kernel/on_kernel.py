@@ -38,6 +38,10 @@ def check(name, expected, actual):
               (name, expected, actual))
 
 
+class GuestStuck(Exception):
+    pass
+
+
 class Guest:
     """A QEMU virtual machine, its shell and its monitor."""
 
@@ -90,7 +94,7 @@ class Guest:
                 time.sleep(0.05)
         raise OSError("QEMU made no socket " + path)
 
-    def wait_ready(self, limit=120):
+    def wait_ready(self, limit=600):
         """Until the guest's shell says it reads; False if it never does."""
         return self.read_until(b"shell ready\n", limit) is not None
 
@@ -98,13 +102,19 @@ class Guest:
         with open(self.console, errors="replace") as file:
             return file.read()
 
-    def run(self, command, limit=120):
-        """Runs a command in the guest's shell; returns what it printed,
-        or None if it did not finish in time."""
+    def run(self, command, limit=600):
+        """Runs a command in the guest's shell and returns what it printed.
+        The limit only keeps a guest that hangs from hanging the suite:
+        then the commands after it would read its output, so the run
+        ends there."""
         self.commands += 1
         marker = "@@%d@@" % self.commands
         self.shell.sendall(("%s\necho %s\n" % (command, marker)).encode())
-        return self.read_until(marker.encode() + b"\n", limit)
+        output = self.read_until(marker.encode() + b"\n", limit)
+        if output is None:
+            raise GuestStuck("no answer in %d s to: %s\n%s" % (
+                limit, command, self.pending.decode(errors="replace")))
+        return output
 
     def read_until(self, end, limit):
         """What the shell prints before end; None if end does not come in
@@ -350,10 +360,14 @@ def main():
         guest.run(". /etc/guest.sh; ffs_up 0 FFS1 5; ffs_up 1 FFS1 0; "
                   "for port in 1-1 1-2 3-1 4-1; do wait_tty $port; done")
         print(guest.run("listing pinmon-list"), end="")
-        rows(guest, ROWS)
-        reading_loop(guest)
-        endings(guest)
-        rows(guest, LAST_ROWS)
+        try:
+            rows(guest, ROWS)
+            reading_loop(guest)
+            endings(guest)
+            rows(guest, LAST_ROWS)
+        except GuestStuck as error:
+            check("the guest answers", "", str(error))
+            print("its console:\n" + guest.console_text()[-6000:])
         print("the guest ran for %.1f s" % (time.monotonic() - started))
     finally:
         if guest:

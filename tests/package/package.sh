@@ -32,7 +32,9 @@ else
 fi
 (cd "$SOURCE_DIR" && tar cf - -T "$work/files") | tar xf - -C "$work/pkg/src"
 (cd "$work/pkg/src" && dpkg-buildpackage -us -uc -b) >"$work/build.log" 2>&1
-check "dpkg-buildpackage: status" 0 $?
+build_status=$?
+check "dpkg-buildpackage: status" 0 "$build_status"
+[ "$build_status" -eq 0 ] || tail -n 60 "$work/build.log"
 deb="$work/pkg/pinmon_${VERSION}_amd64.deb"
 check_true "pinmon_${VERSION}_amd64.deb was built" test -f "$deb"
 check_true "the build ran the tests" grep -q '100% tests passed' "$work/build.log"
