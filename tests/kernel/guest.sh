@@ -52,7 +52,7 @@ as_nobody() { su -s /bin/sh nobody -c "$*"; }
 # The FunctionFS chips: FT232Rs that accept bit-bang mode, each plugged
 # into a bus of dummy_hcd's (instance N on dummy_udc.N). Their reads count
 # up; every STALL_EVERY-th one stalls.
-#   ffs_up N SERIAL STALL_EVERY; ffs_unplug N; ffs_plug N
+#   ffs_up N SERIAL STALL_EVERY
 ffs_up() {
   local gadget=/sys/kernel/config/usb_gadget/ftdi$1
   mkdir -p $gadget/strings/0x409 $gadget/configs/c.1 $gadget/functions/ffs.chip$1
@@ -67,10 +67,16 @@ ffs_up() {
   mount -t functionfs chip$1 /dev/ffs-$1
   ffs_chip /dev/ffs-$1 "$3" 2>/tmp/ffs_chip$1.log &
   while ! [ -e /dev/ffs-$1/ep2 ]; do usleep 10000; done
-  ffs_plug "$1"
+  echo "dummy_udc.$1" >$gadget/UDC
 }
-ffs_plug() { echo "dummy_udc.$1" >/sys/kernel/config/usb_gadget/ftdi$1/UDC; }
-ffs_unplug() { echo "" >/sys/kernel/config/usb_gadget/ftdi$1/UDC; }
+# A chip on a root hub's port ("3-1") unplugged and plugged back, as the
+# kernel sees a cable go and come: the port is disabled, then enabled and
+# the chip enumerated anew. (Unbinding the FunctionFS chip's gadget
+# instead hangs some kernels, 6.1.0-50 among them, while its bulk
+# transfers are pending.)
+root_port() { echo "/sys/bus/usb/devices/${1%%-*}-0:1.0/usb${1%%-*}-port${1#*-}"; }
+unplug() { echo 1 >"$(root_port "$1")/disable"; }
+plug() { echo 0 >"$(root_port "$1")/disable"; }
 
 # Starts pinmon on an index in the background, its output in /tmp/out,
 # which is emptied first so that no earlier run's lines count.
