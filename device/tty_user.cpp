@@ -11,6 +11,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -113,7 +114,8 @@ bool process_runs(long pid) {
 }
 
 // A UUCP lock file holds its process ID in ASCII (ten columns and a
-// newline), or as a binary int from older programs.
+// newline, or the digits alone), or as a binary int from older programs:
+// four bytes that are not all digits and blanks.
 int uucp_lock_holder(const std::string &tty,
                      const std::vector<std::string> &lock_dirs) {
   for (const std::string &dir : lock_dirs) {
@@ -124,7 +126,10 @@ int uucp_lock_holder(const std::string &tty,
     const std::size_t length = std::fread(text, 1, sizeof text - 1, file);
     std::fclose(file);
     long pid = 0;
-    if (length == sizeof(int)) {
+    const bool ascii = std::all_of(text, text + length, [](char c) {
+      return (c >= '0' && c <= '9') || c == ' ' || c == '\n';
+    });
+    if (length == sizeof(int) && !ascii) {
       int binary = 0;
       std::memcpy(&binary, text, sizeof binary);
       pid = binary;

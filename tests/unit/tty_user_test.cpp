@@ -20,7 +20,7 @@ namespace {
 // A port with no /dev node, so that only its lock file can name a user.
 const char tty[] = "ttyPINMONTEST0";
 
-enum class pid_kind { live, gone, own, none };
+enum class pid_kind { live, init, gone, own, none };
 
 struct lock_case {
   const char *name;
@@ -33,6 +33,8 @@ struct lock_case {
 const lock_case lock_cases[] = {
     {"ascii, live", pid_kind::live, "%10d\n", false, true},
     {"ascii, unpadded, live", pid_kind::live, "%d", false, true},
+    // As long as a binary int: four ASCII characters, init's pid.
+    {"ascii, four characters, live", pid_kind::init, "%4d", false, true},
     {"binary, live", pid_kind::live, nullptr, false, true},
     {"in /var/lock's place", pid_kind::live, "%10d\n", true, true},
     {"ascii, process gone", pid_kind::gone, "%10d\n", false, false},
@@ -68,6 +70,8 @@ TEST_P(UucpLock, HeldOnlyByALiveProcess) {
   if (test.pid == pid_kind::gone) {
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
+  } else if (test.pid == pid_kind::init) {
+    pid = 1;
   } else if (test.pid == pid_kind::own) {
     pid = getpid();
   } else if (test.pid == pid_kind::none) {
@@ -89,7 +93,7 @@ TEST_P(UucpLock, HeldOnlyByALiveProcess) {
   const bool held = find_tty_user(tty, &user, {dirs[0], dirs[1]});
   EXPECT_EQ(held, test.held);
   if (held) {
-    EXPECT_EQ(user.pid, child);
+    EXPECT_EQ(user.pid, pid);
   }
 
   if (test.pid != pid_kind::gone) {
